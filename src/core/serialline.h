@@ -1,0 +1,48 @@
+#pragma once
+// The byte-level primitives the link needs from a serial port. The real
+// implementation sits on QSerialPort; tests use a scripted line with a
+// virtual clock.
+
+#include <QString>
+#include <cstdint>
+
+namespace vek {
+
+class SerialLine {
+public:
+    // Which step of opening failed; each has its own message in Comport.
+    enum class OpenResult {
+        Ok,
+        CannotOpen,        // no such device, in use, empty name
+        SetupFailed,       // queue sizes
+        GetStateFailed,    // reading the line settings
+        SetStateFailed,    // applying 8N1, bit rate, no flow control
+        GetTimeoutsFailed,
+        SetTimeoutsFailed,
+    };
+    enum class ReadResult { Byte, Timeout, Error };
+
+    static constexpr int ReadTimeoutMs = 500;   // one-byte read gives up after this
+    static constexpr int WriteTimeoutMs = 110;  // one-byte write gives up after this
+
+    virtual ~SerialLine() = default;
+
+    // Opens the named port (a short name such as ttyUSB0 or a device path)
+    // with 8 data bits, no parity, one stop bit, no flow control, DTR and RTS
+    // off (best effort). On a failure after the device was opened the port
+    // stays open; close() releases it.
+    virtual OpenResult open(const QString &name, int32_t baud) = 0;
+    virtual bool isOpen() const = 0;
+    // Returns false when the port could not be closed; it then stays open.
+    virtual bool close() = 0;
+    // One byte; false when it could not be queued within WriteTimeoutMs.
+    virtual bool writeByte(uint8_t b) = 0;
+    // One byte within ReadTimeoutMs; Timeout when none came, Error when the
+    // read itself failed (device gone, hang-up).
+    virtual ReadResult readByte(uint8_t &b) = 0;
+    virtual void purgeRx() = 0;
+    virtual void purgeTx() = 0;
+    virtual bool setBreak(bool on) = 0;
+};
+
+} // namespace vek

@@ -1,0 +1,42 @@
+#pragma once
+// The setup file: eight rows' addresses and values, then their labels, as
+// 24 lines ended by CR LF.
+
+#include <QByteArray>
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <optional>
+
+namespace vek {
+
+constexpr int RowCount = 8;
+
+struct SetupRow {
+    uint16_t addr = 0;
+    uint8_t value = 0;
+};
+
+struct Setup {
+    std::array<SetupRow, RowCount> rows{};
+    // Absent when no line after the sixteenth value holds anything but white
+    // space: the labels are then looked up from the addresses.
+    std::optional<std::array<QString, RowCount>> labels;
+};
+
+// The file's bytes: addresses at least three upper-case hex digits, values
+// two, then the labels as they are (UTF-8), each line ended by CR LF.
+QByteArray FormatSetup(const std::array<SetupRow, RowCount> &rows,
+                       const std::array<QString, RowCount> &labels);
+
+// Reads and checks a whole file before anything is used: sixteen words of
+// hexadecimal digits (any case, any white space between). On failure
+// returns false and `error` holds the reason, such as
+// "line 3: 'ZZ' is not a hexadecimal number".
+bool ParseSetup(const QByteArray &content, Setup &setup, QString &error);
+
+// Writes `content` atomically: the old file is replaced only by a new one
+// that was written whole. False on any failure; the old file then stays.
+bool SaveFileAtomically(const QString &path, const QByteArray &content, QString *error = nullptr);
+
+} // namespace vek

@@ -1,0 +1,33 @@
+#pragma once
+// Text conventions of register addresses and values: the characters typed,
+// how they are read, and the forms they are shown and sent in.
+
+#include <QString>
+#include <cstdint>
+
+namespace vek {
+
+constexpr uint32_t MaxAddress = 0xFFF;
+
+bool IsHexChar(QChar c);
+bool IsHexText(const QString &text);      // non-empty, every character a hex digit
+bool IsBinText(const QString &text);      // non-empty, every character '0' or '1'
+QString ByteToBin(uint8_t value);         // eight digits, bit 7 first
+uint32_t BinToInt(const QString &text);   // '1' adds one after each shift, anything else zero
+
+// Upper-case hexadecimal, zero-filled to at least three digits ('00A', '1F80').
+QString AddrDisplay(uint32_t addr);
+// Two upper-case hexadecimal digits.
+QString HexByte(uint8_t value);
+// The data field's form: two hex digits in hex mode, eight binary digits otherwise.
+QString ValueDisplay(uint8_t value, bool hexMode);
+
+enum class AddrCheck { Ok, NotHex, TooLarge };
+// Checks an address typed by the user; on Ok, `addr` holds it.
+AddrCheck CheckAddressText(const QString &text, uint16_t &addr);
+
+// Checks a value typed in the given mode; on success `value` holds its low
+// eight bits.
+bool ParseValue(const QString &text, bool hexMode, uint8_t &value);
+
+} // namespace vek
