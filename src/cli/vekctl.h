@@ -1,0 +1,30 @@
+#pragma once
+// vekctl: the serial link and monitor protocol from the command line.
+//
+//   vekctl [options] COMMAND [ARGS] [COMMAND [ARGS]]...
+//
+// The whole command line is checked first (addresses, values, files); only
+// then is the port opened, once, and the commands run in order on that one
+// connection. The port is closed at the end.
+
+#include <QString>
+#include <QStringList>
+
+class QTextStream;
+
+namespace vek::cli {
+
+// Exit statuses.
+enum Exit : int {
+    ExitOk = 0,
+    ExitTargetFailed = 1,   // the target failed a command
+    ExitUsage = 2,          // bad command line or bad input; nothing was sent
+    ExitNoConnection = 3,   // the port did not open or the target did not answer
+};
+
+// Runs one invocation. `args` starts with the program name, as
+// QCoreApplication::arguments() does. Results go to `out`, messages and
+// diagnostics to `err`.
+int runVekctl(const QStringList &args, QTextStream &out, QTextStream &err);
+
+} // namespace vek::cli
