@@ -1,0 +1,808 @@
+#include "frmvekcom.h"
+
+#include "comport.h"
+#include "forms.h"
+#include "frmlabels.h"
+#include "prompts.h"
+#include "radiogroup.h"
+#include "setupfile.h"
+#include "textconv.h"
+
+#include <QActionGroup>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QFocusEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QThread>
+
+#include <algorithm>
+
+namespace vek {
+
+namespace {
+
+constexpr char KeyEnter = 13;
+constexpr char KeyEscape = 27;
+const QString SetupFilter = QStringLiteral("VEK Setup (*.vek)");
+constexpr qint64 MaxSetupFileSize = 1 << 20;
+
+// Shows the wait cursor while the window talks to the target.
+class Busy {
+public:
+    Busy() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~Busy() { QApplication::restoreOverrideCursor(); }
+    Busy(const Busy &) = delete;
+    Busy &operator=(const Busy &) = delete;
+};
+
+// Port names are listed as short names: "/dev/ttyUSB0" shows as "ttyUSB0",
+// which the port opens just as well.
+QString shortPortName(const QString &name)
+{
+    return name.startsWith(QLatin1String("/dev/")) ? name.mid(5) : name;
+}
+
+QByteArray latin(const QString &s) { return s.toLatin1(); }
+
+} // namespace
+
+// The link's messages go to the window's boxes (with the normal cursor), and
+// its fixed waits block the user-interface thread as every command does.
+class TfrmVekComm::GuiHost final : public Host {
+public:
+    GuiHost(Prompts *prompts, std::function<void(int)> sleep) : m_prompts(prompts), m_sleep(std::move(sleep)) {}
+    void showMessage(const QString &text) override
+    {
+        int restored = 0;
+        while (QApplication::overrideCursor()) {
+            QApplication::restoreOverrideCursor();
+            ++restored;
+        }
+        m_prompts->showMessage(text);
+        while (restored-- > 0)
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+    }
+    void sleepMs(int ms) override
+    {
+        if (m_sleep)
+            m_sleep(ms);
+        else
+            QThread::msleep(ulong(ms));
+    }
+
+private:
+    Prompts *m_prompts;
+    std::function<void(int)> m_sleep;
+};
+
+TfrmVekComm::TfrmVekComm(const WindowDeps &deps, QWidget *parent)
+    : QMainWindow(parent), m_deps(deps), m_host(std::make_unique<GuiHost>(deps.prompts, deps.sleepMs))
+{
+    setObjectName("frmVekComm");
+    setWindowTitle(forms::MainCaption);
+    setFont(forms::proportionalFont());
+    Comport::install(m_deps.line, m_host.get());
+
+    auto *client = new QWidget(this);
+    client->setObjectName("client");
+    client->setFixedSize(forms::MainClientSize);
+    setCentralWidget(client);
+    m_widgets = forms::build(client, forms::mainWindowControls());
+    forms::applyTabOrder(m_widgets, forms::mainWindowTabOrder());
+    buildMenu();
+
+    for (int r = 0; r < 8; ++r) {
+        const int n = r + 1;
+        Row &row = rows[r];
+        row.edtLabel = qobject_cast<QLineEdit *>(control(QStringLiteral("edtLabel%1").arg(n)));
+        row.edtAddr = qobject_cast<QLineEdit *>(control(QStringLiteral("edtAddr%1").arg(n)));
+        row.edtData = qobject_cast<QLineEdit *>(control(QStringLiteral("edtData%1").arg(n)));
+        row.chkHex = qobject_cast<QCheckBox *>(control(QStringLiteral("chkAddr%1Hex").arg(n)));
+        m_fields.insert(row.edtLabel, {FieldKind::Label, r});
+        m_fields.insert(row.edtAddr, {FieldKind::Addr, r});
+        m_fields.insert(row.edtData, {FieldKind::Data, r});
+        // The display follows the box whatever changed it: mouse, Space key
+        // or program. A commit never reads old-form text in the new mode.
+        connect(row.chkHex, &QCheckBox::toggled, this, [this, r] { chkAddrHexChanged(r); });
+    }
+    btnOpenClose = qobject_cast<QPushButton *>(control("btnOpenClose"));
+    cbPorts = qobject_cast<QComboBox *>(control("cbPorts"));
+    rgBaudRate = qobject_cast<RadioGroup *>(control("rgBaudRate"));
+    lblVekVer = qobject_cast<QLabel *>(control("lblVekVer"));
+    edtBitAddr = qobject_cast<QLineEdit *>(control("edtBitAddr"));
+    edtBitLabel = qobject_cast<QLineEdit *>(control("edtBitLabel"));
+    edtTest = qobject_cast<QLineEdit *>(control("edtTest"));
+    m_fields.insert(edtBitAddr, {FieldKind::BitAddr, -1});
+    m_fields.insert(edtBitLabel, {FieldKind::BitLabel, -1});
+    m_fields.insert(edtTest, {FieldKind::Test, -1});
+    for (auto it = m_fields.cbegin(); it != m_fields.cend(); ++it)
+        it.key()->installEventFilter(this);
+
+    const char *const toggles[8] = {"btn0Tog", "btn1Tog", "bnt2Tog", "btn3Tog",
+                                    "btn4Tog", "btn5Tog", "btn6tog", "btn7Tog"};
+    for (int bit = 0; bit < 8; ++bit) {
+        rgBits[bit] = qobject_cast<RadioGroup *>(control(QStringLiteral("rg%1").arg(bit)));
+        btnToggles[bit] = qobject_cast<QPushButton *>(control(toggles[bit]));
+        connect(rgBits[bit], &RadioGroup::clicked, this, [this, bit] { rgClick(bit); });
+        connect(btnToggles[bit], &QPushButton::clicked, this, [this, bit] { btnTogClick(bit); });
+    }
+    connect(btnOpenClose, &QPushButton::clicked, this, &TfrmVekComm::btnOpenCloseClick);
+    connect(rgBaudRate, &RadioGroup::clicked, this, &TfrmVekComm::rgBaudRateClick);
+    lblVekVer->setTextFormat(Qt::PlainText);
+
+    setFixedSize(forms::MainClientSize.width(), forms::MainClientSize.height() + menuBar()->sizeHint().height());
+    move(forms::MainPosition);
+
+    FormCreate();
+    Labels = new TLabels(m_deps.prompts, this);
+}
+
+TfrmVekComm::~TfrmVekComm()
+{
+    if (Comport::host() == m_host.get())
+        Comport::install(m_deps.line, nullptr);
+}
+
+QWidget *TfrmVekComm::control(const QString &name) const { return m_widgets.value(name); }
+
+void TfrmVekComm::buildMenu()
+{
+    QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
+    file->setObjectName("mnuFile");
+    mnuOpen = file->addAction(QStringLiteral("Open..."), this, &TfrmVekComm::mnuOpenClick);
+    mnuOpen->setObjectName("mnuOpen");
+    mnuSave = file->addAction(QStringLiteral("Save..."), this, &TfrmVekComm::mnuSaveClick);
+    mnuSave->setObjectName("mnuSave");
+    mnuOpenInc = file->addAction(QStringLiteral("Open *.inc..."), this, &TfrmVekComm::mnuOpenIncClick);
+    mnuOpenInc->setObjectName("mnuOpenInc");
+    file->addSeparator()->setObjectName("N2");
+    QMenu *cal = file->addMenu(QStringLiteral("Cal Char"));
+    cal->setObjectName("mnuCal");
+    auto *calGroup = new QActionGroup(this);
+    calGroup->setExclusive(true);
+    mnuCal0 = cal->addAction(QStringLiteral("\"?\""), this, &TfrmVekComm::mnuCal0Click);
+    mnuCal0->setObjectName("mnuCal0");
+    mnuCal1 = cal->addAction(QStringLiteral("0x80"), this, &TfrmVekComm::mnuCal1Click);
+    mnuCal1->setObjectName("mnuCal1");
+    for (QAction *a : {mnuCal0, mnuCal1}) {
+        a->setCheckable(true);
+        calGroup->addAction(a);
+    }
+    mnuCal0->setChecked(true);
+    QFont bold = cal->font();
+    bold.setBold(true);
+    mnuCal0->setFont(bold);   // the default item
+    file->addSeparator()->setObjectName("N1");
+    mnuExit = file->addAction(QStringLiteral("Exit"), this, &TfrmVekComm::mnuExitClick);
+    mnuExit->setObjectName("mnuExit");
+}
+
+// ---------------------------------------------------------------- connection
+
+void TfrmVekComm::FormCreate()
+{
+    Comport::DoubleEcho = false;
+    SetupFileName.clear();
+    BuildPortList();
+    Comport::BaudRate = rgBaudRate->items().value(rgBaudRate->itemIndex()).toInt();
+    Comport::CalChar = 0x3F;
+}
+
+void TfrmVekComm::BuildPortList()
+{
+    QStringList names;
+    for (const QString &p : m_deps.extraPorts)
+        names << shortPortName(p);
+    const QStringList platform = m_deps.platformPorts ? *m_deps.platformPorts : Comport::PortNames();
+    for (const QString &p : platform) {
+        if (!names.contains(p))
+            names << p;
+    }
+    cbPorts->clear();
+    cbPorts->addItems(names);
+    for (int i = 0; i < cbPorts->count(); ++i)
+        cbPorts->setItemData(i, cbPorts->itemText(i), Qt::ToolTipRole);
+    if (cbPorts->count() > 0)
+        cbPorts->setCurrentIndex(0);
+}
+
+void TfrmVekComm::btnOpenCloseClick()
+{
+    if (CommOpen) {
+        Comport::ClosePort();
+        CommOpen = false;
+        btnOpenClose->setText(QStringLiteral("OpenComm"));
+        rgBaudRate->setEnabled(true);
+        cbPorts->setEnabled(true);
+        Comport::VerText.clear();
+        lblVekVer->setText(QString());
+        lblVekVer->setToolTip(QString());
+        return;
+    }
+    const QString name = cbPorts->currentText();
+    bool opened;
+    {
+        Busy busy;
+        opened = Comport::OpenPort(name);
+        if (opened)
+            GetVersion();
+    }
+    if (opened) {
+        const QString ver = QString::fromLatin1(Comport::VerText);
+        lblVekVer->setText(ver);
+        lblVekVer->setToolTip(ver);
+        btnOpenClose->setText(QStringLiteral("CloseComm"));
+        CommOpen = true;
+        rgBaudRate->setEnabled(false);
+        cbPorts->setEnabled(false);
+    } else {
+        Comport::ClosePort();
+        m_deps.prompts->showMessage(name + QStringLiteral(" is not responding"));
+    }
+}
+
+bool TfrmVekComm::GetVersion() { return Comport::GetVersion(); }
+
+void TfrmVekComm::rgBaudRateClick()
+{
+    Comport::BaudRate = rgBaudRate->items().value(rgBaudRate->itemIndex()).toInt();
+}
+
+void TfrmVekComm::mnuCal0Click()
+{
+    Comport::CalChar = 0x3F;
+    mnuCal0->setChecked(true);
+}
+
+void TfrmVekComm::mnuCal1Click()
+{
+    Comport::CalChar = 0x80;
+    mnuCal1->setChecked(true);
+}
+
+void TfrmVekComm::mnuExitClick() { close(); }
+
+// ---------------------------------------------------------------- events
+
+bool TfrmVekComm::eventFilter(QObject *watched, QEvent *event)
+{
+    const auto it = m_fields.constFind(watched);
+    if (it == m_fields.cend())
+        return QMainWindow::eventFilter(watched, event);
+    const FieldRef f = it.value();
+    switch (event->type()) {
+    case QEvent::KeyPress: {
+        auto *ke = static_cast<QKeyEvent *>(event);
+        if (ke->key() == Qt::Key_Up || ke->key() == Qt::Key_Down) {
+            const int vk = ke->key() == Qt::Key_Up ? 38 : 40;
+            if (f.kind == FieldKind::Addr)
+                edtAddrKeyDown(f.row, vk);
+            else if (f.kind == FieldKind::Data)
+                edtDataKeyDown(f.row, vk);
+            else if (f.kind == FieldKind::Label)
+                edtLabelKeyDown(f.row, vk);
+            return false;
+        }
+        // Character keys only: navigation and editing keys without a
+        // character never start an entry.
+        const QString text = ke->text();
+        if (text.isEmpty() || ke->key() == Qt::Key_Tab || ke->key() == Qt::Key_Backtab
+            || ke->key() == Qt::Key_Delete)
+            return false;
+        const QChar qc = text.at(0);
+        char key = qc.unicode() < 0x80 ? char(qc.unicode()) : char(0x7F);
+        if (ke->key() == Qt::Key_Return || ke->key() == Qt::Key_Enter)
+            key = KeyEnter;
+        else if (ke->key() == Qt::Key_Escape)
+            key = KeyEscape;
+        return keyPress(f, key);
+    }
+    case QEvent::FocusOut: {
+        const auto reason = static_cast<QFocusEvent *>(event)->reason();
+        // A box or another application taking the focus is not leaving the field.
+        if (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason)
+            return false;
+        leave(f);
+        return false;
+    }
+    case QEvent::MouseButtonDblClick:
+        switch (f.kind) {
+        case FieldKind::Addr: edtAddrDblClick(f.row); break;
+        case FieldKind::Data: edtDataDblClick(f.row); break;
+        case FieldKind::Label: edtLabelDblClick(f.row); break;
+        case FieldKind::BitLabel: edtBitLabelDblClick(); break;
+        case FieldKind::BitAddr:
+        case FieldKind::Test: break;
+        }
+        return false;
+    default:
+        return false;
+    }
+}
+
+bool TfrmVekComm::keyPress(const FieldRef &f, char &key)
+{
+    switch (f.kind) {
+    case FieldKind::Addr: return edtAddrKeyPress(f.row, key);
+    case FieldKind::Data: return edtDataKeyPress(f.row, key);
+    case FieldKind::BitAddr: return edtBitAddrKeyPress(key);
+    case FieldKind::Test: return edtTestKeyPress(key);
+    case FieldKind::Label:
+    case FieldKind::BitLabel: return false;
+    }
+    return false;
+}
+
+void TfrmVekComm::leave(const FieldRef &f)
+{
+    switch (f.kind) {
+    case FieldKind::Addr: edtAddrExit(f.row); break;
+    case FieldKind::Data: edtDataExit(f.row); break;
+    case FieldKind::BitAddr: edtBitAddrExit(); break;
+    case FieldKind::Test: edtTestExit(); break;
+    case FieldKind::Label:
+    case FieldKind::BitLabel: break;
+    }
+}
+
+void TfrmVekComm::setEntryColour(QLineEdit *field, bool red)
+{
+    QPalette p = field->palette();
+    p.setColor(QPalette::Text, red ? QColor(255, 0, 0) : QColor(0, 0, 0));
+    field->setPalette(p);
+}
+
+// ---------------------------------------------------------------- rows
+
+bool TfrmVekComm::edtAddrKeyPress(int r, char &key)
+{
+    QLineEdit *field = rows[r].edtAddr;
+    if (!Editing) {
+        if (IsHexChar(QChar(key)))
+            field->setText(QString());
+        setEntryColour(field, true);
+        Editing = true;
+    }
+    if (key == KeyEscape) {
+        Editing = false;
+        edtAddrExit(r);
+        return true;
+    }
+    if (key == KeyEnter) {
+        key = 0;
+        Editing = true;
+        edtAddrExit(r);
+        return true;
+    }
+    return false;
+}
+
+void TfrmVekComm::edtAddrExit(int r)
+{
+    Row &row = rows[r];
+    const uint16_t oldAddr = RowAddr[r];
+    if (Editing) {
+        uint16_t addr = 0;
+        switch (CheckAddressText(row.edtAddr->text(), addr)) {
+        case AddrCheck::NotHex:
+            break;   // the entry is dropped
+        case AddrCheck::TooLarge:
+            m_deps.prompts->showMessage(QStringLiteral("Maximum data memory address is 0xFFF"));
+            return;  // the typed text stays, red, and the entry stays open
+        case AddrCheck::Ok:
+            RowAddr[r] = addr;
+            if (CommOpen) {
+                ReadRegValue(RowAddr[r], RowValue[r]);
+                ShowRowValue(row.edtData, RowValue[r], row.chkHex->isChecked());
+            }
+            break;
+        }
+    }
+    Editing = false;
+    setEntryColour(row.edtAddr, false);
+    row.edtAddr->setText(AddrDisplay(RowAddr[r]));
+    if (RowAddr[r] != oldAddr)
+        ShowLabelForAddr(row.edtLabel, row.edtAddr);
+}
+
+bool TfrmVekComm::edtDataKeyPress(int r, char &key)
+{
+    QLineEdit *field = rows[r].edtData;
+    if (!Editing) {
+        if (IsHexChar(QChar(key)))
+            field->setText(QString());
+        setEntryColour(field, true);
+        Editing = true;
+    }
+    if (key == KeyEscape) {
+        Editing = false;
+        edtDataExit(r);
+        return true;
+    }
+    if (key == KeyEnter) {
+        key = 0;
+        Editing = true;
+        edtDataExit(r);
+        return true;
+    }
+    return false;
+}
+
+void TfrmVekComm::edtDataExit(int r)
+{
+    Row &row = rows[r];
+    if (Editing && CheckValueText(row.edtData, row.chkHex)) {
+        RowValue[r] = uint8_t(ParseValueText(row.edtData, row.chkHex) & 0xFF);
+        if (CommOpen) {
+            Busy busy;
+            Comport::WriteReg(latin(AddrDisplay(RowAddr[r])), latin(HexByte(RowValue[r])));
+        }
+    }
+    Editing = false;
+    setEntryColour(row.edtData, false);
+    ShowRowValue(row.edtData, RowValue[r], row.chkHex->isChecked());
+}
+
+bool TfrmVekComm::ReadRegValue(uint16_t addr, uint8_t &value)
+{
+    if (!CommOpen)
+        return true;
+    Busy busy;
+    QByteArray reply;
+    bool overflow = false;
+    if (!Comport::ReadReg(latin(AddrDisplay(addr)), reply, 2, &overflow))
+        return false;
+    // The monitor answers one register with its two digits; anything else
+    // would show a value the register does not hold.
+    if (overflow || !IsHexText(QString::fromLatin1(reply))) {
+        m_host->showMessage(QStringLiteral("Invalid reply from target"));
+        return false;
+    }
+    value = uint8_t(Comport::HexToInt(reply) & 0xFF);
+    return true;
+}
+
+void TfrmVekComm::ShowRowValue(QLineEdit *field, uint8_t value, bool hex)
+{
+    field->resize(hex ? 25 : 73, field->height());
+    field->setText(ValueDisplay(value, hex));
+}
+
+bool TfrmVekComm::CheckValueText(QLineEdit *field, QCheckBox *chk)
+{
+    const QString text = field->text();
+    if (chk->isChecked() ? IsHexText(text) : IsBinText(text))
+        return true;
+    m_deps.prompts->showMessage(QStringLiteral("Invalid Entry"));
+    return false;
+}
+
+uint32_t TfrmVekComm::ParseValueText(QLineEdit *field, QCheckBox *chk)
+{
+    return chk->isChecked() ? uint32_t(Comport::HexToInt(latin(field->text()))) : BinToInt(field->text());
+}
+
+void TfrmVekComm::chkAddrHexChanged(int r)
+{
+    ShowRowValue(rows[r].edtData, RowValue[r], rows[r].chkHex->isChecked());
+}
+
+void TfrmVekComm::edtAddrKeyDown(int r, int key)
+{
+    if (key == 38)
+        rows[(r + 7) % 8].edtAddr->setFocus(Qt::OtherFocusReason);
+    else if (key == 40)
+        rows[(r + 1) % 8].edtAddr->setFocus(Qt::OtherFocusReason);
+}
+
+void TfrmVekComm::edtDataKeyDown(int r, int key)
+{
+    if (key == 38)
+        rows[(r + 7) % 8].edtData->setFocus(Qt::OtherFocusReason);
+    else if (key == 40)
+        rows[(r + 1) % 8].edtData->setFocus(Qt::OtherFocusReason);
+}
+
+void TfrmVekComm::edtLabelKeyDown(int r, int key)
+{
+    if (key == 38)
+        rows[(r + 7) % 8].edtLabel->setFocus(Qt::OtherFocusReason);
+    else if (key == 40)
+        rows[(r + 1) % 8].edtLabel->setFocus(Qt::OtherFocusReason);
+}
+
+void TfrmVekComm::edtAddrDblClick(int r)
+{
+    Editing = true;
+    edtAddrExit(r);
+}
+
+void TfrmVekComm::edtDataDblClick(int r)
+{
+    Editing = true;
+    edtDataExit(r);
+}
+
+// ---------------------------------------------------------------- labels
+
+void TfrmVekComm::ShowLabelForAddr(QLineEdit *label, QLineEdit *addr)
+{
+    const RegisterTable &table = Labels->table();
+    if (table.isEmpty())
+        return;
+    const qsizetype i = table.find(latin(addr->text()));
+    label->setText(i >= 0 ? QString::fromLatin1(table.name(i)) : QString());
+}
+
+void TfrmVekComm::ChooseLabel(QLineEdit * /*label*/, QLineEdit *addr)
+{
+    if (Labels->count() == 0)
+        Labels->OpenIncFile();
+    if (Labels->count() == 0)
+        return;
+    if (Labels->exec() != TLabels::ResultOk)
+        return;
+    const int i = Labels->cbLabels->currentIndex();
+    if (i < 0 || i >= Labels->count())
+        return;
+    Editing = true;
+    addr->setText(QString::fromLatin1(Labels->table().addr(i)));
+}
+
+void TfrmVekComm::edtLabelDblClick(int r)
+{
+    ChooseLabel(rows[r].edtLabel, rows[r].edtAddr);
+    edtAddrExit(r);
+}
+
+void TfrmVekComm::mnuOpenIncClick() { Labels->OpenIncFile(); }
+
+// ---------------------------------------------------------------- bit panel
+
+bool TfrmVekComm::edtBitAddrKeyPress(char &key)
+{
+    if (!Editing) {
+        if (IsHexChar(QChar(key)))
+            edtBitAddr->setText(QString());
+        setEntryColour(edtBitAddr, true);
+        Editing = true;
+    }
+    if (key == KeyEscape) {
+        Editing = false;
+        edtBitAddrExit();
+        return true;
+    }
+    if (key == KeyEnter) {
+        key = 0;
+        Editing = true;
+        edtBitAddrExit();
+        return true;
+    }
+    return false;
+}
+
+void TfrmVekComm::edtBitAddrExit()
+{
+    const uint16_t oldAddr = BitAddr;
+    if (Editing) {
+        uint16_t addr = 0;
+        switch (CheckAddressText(edtBitAddr->text(), addr)) {
+        case AddrCheck::NotHex:
+            break;
+        case AddrCheck::TooLarge:
+            m_deps.prompts->showMessage(QStringLiteral("Maximum data memory address is 0xFFF"));
+            return;
+        case AddrCheck::Ok:
+            BitAddr = addr;
+            if (CommOpen && ReadRegValue(BitAddr, BitValue))
+                ShowBits();
+            break;
+        }
+    }
+    Editing = false;
+    setEntryColour(edtBitAddr, false);
+    edtBitAddr->setText(AddrDisplay(BitAddr));
+    if (BitAddr != oldAddr)
+        ShowLabelForAddr(edtBitLabel, edtBitAddr);
+}
+
+void TfrmVekComm::ShowBits()
+{
+    BitUpdating = true;
+    for (int n = 0; n < 8; ++n)
+        rgBits[n]->setItemIndex(1 - ((BitValue >> n) & 1));
+    BitUpdating = false;
+}
+
+void TfrmVekComm::rgClick(int bit)
+{
+    if (BitUpdating)
+        return;
+    const int index = rgBits[bit]->itemIndex();
+    if (index < 0)
+        return;
+    if (index == 0)
+        BitValue = uint8_t(BitValue | (1u << bit));
+    else
+        BitValue = uint8_t(BitValue & ~(1u << bit));
+    if (CommOpen) {
+        Busy busy;
+        Comport::WriteReg(latin(AddrDisplay(BitAddr)), latin(HexByte(BitValue)));
+    }
+}
+
+void TfrmVekComm::btnTogClick(int bit)
+{
+    // Selecting the item opposite to the bit lets the group's click flip and write it.
+    rgBits[bit]->setItemIndex((BitValue >> bit) & 1);
+}
+
+void TfrmVekComm::edtBitLabelDblClick()
+{
+    ChooseLabel(edtBitLabel, edtBitAddr);
+    edtBitAddrExit();
+}
+
+// ---------------------------------------------------------------- test field
+
+void TfrmVekComm::sendTestValue()
+{
+    if (!CommOpen)
+        return;
+    Busy busy;
+    Comport::SendCommand("T" + latin(HexByte(TestValue)) + char(Comport::CR));
+}
+
+bool TfrmVekComm::edtTestKeyPress(char &key)
+{
+    if (!Editing && (key == '+' || key == '-')) {
+        TestValue = uint8_t(key == '+' ? TestValue + 1 : TestValue - 1);
+        sendTestValue();
+        key = 0;
+        edtTestExit();
+        return true;
+    }
+    if (!Editing) {
+        if (key >= '0' && key <= '9')
+            edtTest->setText(QString());
+        setEntryColour(edtTest, true);
+        Editing = true;
+    }
+    if (key == KeyEscape) {
+        edtTestExit();
+        return true;
+    }
+    if (key == KeyEnter) {
+        key = 0;
+        const QString text = edtTest->text();
+        const bool plain = !text.isEmpty() && std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+            return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('+') || c == QLatin1Char('-');
+        });
+        if (!plain)
+            return true;
+        bool ok = false;
+        const int number = text.toInt(&ok, 10);
+        if (!ok) {
+            m_deps.prompts->showError(QStringLiteral("'%1' is not a valid integer value").arg(text));
+            return true;
+        }
+        TestValue = uint8_t(number & 0xFF);
+        sendTestValue();
+        edtTestExit();
+        return true;
+    }
+    return false;
+}
+
+void TfrmVekComm::edtTestExit()
+{
+    edtTest->setText(QString::asprintf("%.3u", unsigned(TestValue)));
+    Editing = false;
+    setEntryColour(edtTest, false);
+}
+
+// ---------------------------------------------------------------- setup files
+
+void TfrmVekComm::mnuSaveClick()
+{
+    Prompts *p = m_deps.prompts;
+    const QString chosen = p->saveFileName(SetupFilter);
+    if (chosen.isEmpty()) {
+        p->messageBox(QStringLiteral("Save file cancelled"), QStringLiteral("VEK Save"), Prompts::MbOk);
+        return;
+    }
+    QString path = chosen;
+    if (!path.endsWith(QLatin1String(".vek"), Qt::CaseSensitive))
+        path += QLatin1String(".vek");
+    if (p->messageBox(QStringLiteral("About to write ") + chosen, QStringLiteral("Save Warning"), Prompts::MbOkCancel)
+        == Prompts::IdCancel) {
+        p->messageBox(QStringLiteral("Save file cancelled"), QStringLiteral("VEK Save"), Prompts::MbOk);
+        return;
+    }
+    std::array<SetupRow, RowCount> setupRows{};
+    std::array<QString, RowCount> labels;
+    for (int r = 0; r < 8; ++r) {
+        setupRows[r] = {RowAddr[r], RowValue[r]};
+        labels[r] = rows[r].edtLabel->text();
+    }
+    if (!SaveFileAtomically(path, FormatSetup(setupRows, labels))) {
+        p->messageBox(QStringLiteral("Could not open selected file.\nMake sure that there is enough disk-space "
+                                     "and/orselected file is writeable."),
+                      QStringLiteral("Save Error"), Prompts::MbOk | Prompts::MbIconExclamation);
+        return;
+    }
+    SetupFileName = path;
+}
+
+void TfrmVekComm::mnuOpenClick()
+{
+    Prompts *p = m_deps.prompts;
+    const QString path = p->openFileName(SetupFilter);
+    if (path.isEmpty()) {
+        p->messageBox(QStringLiteral("Open file cancelled"), QStringLiteral("VEK Open"), Prompts::MbOk);
+        return;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        p->messageBox(QStringLiteral("Could not open selected file.\n"), QStringLiteral("Open Error"),
+                      Prompts::MbOk | Prompts::MbIconExclamation);
+        return;
+    }
+    // The whole file is checked before anything changes: a damaged file
+    // never reaches the rows or the target.
+    const QByteArray content = file.read(MaxSetupFileSize + 1);
+    const bool readFailed = file.error() != QFileDevice::NoError;
+    file.close();
+    Setup setup;
+    QString reason;
+    if (readFailed)
+        reason = QStringLiteral("it could not be read");
+    else if (content.size() > MaxSetupFileSize)
+        reason = QStringLiteral("it is larger than a setup file can be");
+    if (!reason.isEmpty() || !ParseSetup(content, setup, reason)) {
+        p->messageBox(QStringLiteral("Invalid setup file: ") + reason, QStringLiteral("Open Error"),
+                      Prompts::MbOk | Prompts::MbIconExclamation);
+        return;
+    }
+    for (int r = 0; r < 8; ++r) {
+        RowAddr[r] = setup.rows[r].addr;
+        RowValue[r] = setup.rows[r].value;
+    }
+    SetupFileName = path;
+    ApplySetup();
+    if (setup.labels) {
+        for (int r = 0; r < 8; ++r)
+            rows[r].edtLabel->setText((*setup.labels)[r]);
+    } else {
+        LookUpRowLabels();
+    }
+}
+
+void TfrmVekComm::ApplySetup()
+{
+    for (int r = 0; r < 8; ++r)
+        rows[r].edtAddr->setText(AddrDisplay(RowAddr[r]));
+    for (int r = 0; r < 8; ++r)
+        ShowRowValue(rows[r].edtData, RowValue[r], rows[r].chkHex->isChecked());
+    if (!CommOpen)
+        return;
+    Busy busy;
+    for (int r = 0; r < 8; ++r) {
+        if (RowAddr[r] != 0)
+            Comport::WriteReg(latin(AddrDisplay(RowAddr[r])), latin(HexByte(RowValue[r])));
+    }
+}
+
+void TfrmVekComm::LookUpRowLabels()
+{
+    for (int r = 0; r < 8; ++r)
+        ShowLabelForAddr(rows[r].edtLabel, rows[r].edtAddr);
+}
+
+} // namespace vek

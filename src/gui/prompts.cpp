@@ -1,0 +1,48 @@
+#include "prompts.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace vek {
+
+namespace {
+QWidget *parentFor(QWidget *p) { return p ? p : QApplication::activeWindow(); }
+}
+
+void QtPrompts::showMessage(const QString &text)
+{
+    QMessageBox box(QMessageBox::NoIcon, AppTitle, text, QMessageBox::Ok, parentFor(m_parent));
+    box.exec();
+}
+
+int QtPrompts::messageBox(const QString &text, const QString &caption, int flags)
+{
+    const bool withCancel = (flags & 0x0F) == MbOkCancel;
+    const auto icon = (flags & 0xF0) == MbIconExclamation ? QMessageBox::Warning : QMessageBox::NoIcon;
+    QMessageBox box(icon, caption, text,
+                    withCancel ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok,
+                    parentFor(m_parent));
+    box.setEscapeButton(withCancel ? QMessageBox::Cancel : QMessageBox::Ok);
+    return box.exec() == QMessageBox::Ok ? IdOk : IdCancel;
+}
+
+void QtPrompts::showError(const QString &text)
+{
+    QMessageBox box(QMessageBox::Critical, AppTitle, text, QMessageBox::Ok, parentFor(m_parent));
+    box.exec();
+}
+
+QString QtPrompts::openFileName(const QString &filter)
+{
+    return QFileDialog::getOpenFileName(parentFor(m_parent), QString(), QString(), filter);
+}
+
+QString QtPrompts::saveFileName(const QString &filter)
+{
+    // The program asks its own question before every save.
+    return QFileDialog::getSaveFileName(parentFor(m_parent), QString(), QString(), filter, nullptr,
+                                        QFileDialog::DontConfirmOverwrite);
+}
+
+} // namespace vek

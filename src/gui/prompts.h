@@ -1,0 +1,52 @@
+#pragma once
+// The modal boxes and file dialogs of the windows, behind one seam so that
+// tests answer them from a script instead of blocking.
+
+#include <QString>
+
+class QWidget;
+
+namespace vek {
+
+// The application's title, the caption of every simple message.
+inline const QString AppTitle = QStringLiteral("VekMcuCommII");
+
+class Prompts {
+public:
+    // Flags of the application message box.
+    static constexpr int MbOk = 0;
+    static constexpr int MbOkCancel = 1;
+    static constexpr int MbIconExclamation = 0x30;
+    // Results.
+    static constexpr int IdOk = 1;
+    static constexpr int IdCancel = 2;
+
+    virtual ~Prompts() = default;
+    // One OK button, the application title as caption.
+    virtual void showMessage(const QString &text) = 0;
+    // Text, caption and flags as above; returns IdOk or IdCancel.
+    virtual int messageBox(const QString &text, const QString &caption, int flags) = 0;
+    // The box an unexpected error (such as a refused number) is shown in.
+    virtual void showError(const QString &text) = 0;
+    // File dialogs: `filter` in Qt's form ("VEK Setup (*.vek)"); an empty
+    // result means the dialog was closed without a file.
+    virtual QString openFileName(const QString &filter) = 0;
+    virtual QString saveFileName(const QString &filter) = 0;
+};
+
+// The real boxes and dialogs.
+class QtPrompts final : public Prompts {
+public:
+    explicit QtPrompts(QWidget *parent = nullptr) : m_parent(parent) {}
+    void setParent(QWidget *parent) { m_parent = parent; }
+    void showMessage(const QString &text) override;
+    int messageBox(const QString &text, const QString &caption, int flags) override;
+    void showError(const QString &text) override;
+    QString openFileName(const QString &filter) override;
+    QString saveFileName(const QString &filter) override;
+
+private:
+    QWidget *m_parent;
+};
+
+} // namespace vek
