@@ -1,0 +1,52 @@
+#pragma once
+// Prompts that answer from a script and record every box and dialog, so
+// that window tests never block on a modal box.
+
+#include "prompts.h"
+
+#include <QQueue>
+#include <QStringList>
+
+namespace vek::testing {
+
+class RecordingPrompts final : public Prompts {
+public:
+    // Every box shown, in order: "msg TEXT", "box CAPTION|TEXT|FLAGS",
+    // "error TEXT", "open FILTER", "save FILTER".
+    QStringList log;
+    // Answers, taken in order; when empty a box answers IdOk and a file
+    // dialog is cancelled.
+    QQueue<int> boxAnswers;
+    QQueue<QString> fileAnswers;
+
+    QStringList messages() const
+    {
+        QStringList out;
+        for (const QString &l : log) {
+            if (l.startsWith(QLatin1String("msg ")))
+                out << l.mid(4);
+        }
+        return out;
+    }
+    void clear() { log.clear(); }
+
+    void showMessage(const QString &text) override { log << QStringLiteral("msg ") + text; }
+    int messageBox(const QString &text, const QString &caption, int flags) override
+    {
+        log << QStringLiteral("box %1|%2|%3").arg(caption, text).arg(flags);
+        return boxAnswers.isEmpty() ? IdOk : boxAnswers.dequeue();
+    }
+    void showError(const QString &text) override { log << QStringLiteral("error ") + text; }
+    QString openFileName(const QString &filter) override
+    {
+        log << QStringLiteral("open ") + filter;
+        return fileAnswers.isEmpty() ? QString() : fileAnswers.dequeue();
+    }
+    QString saveFileName(const QString &filter) override
+    {
+        log << QStringLiteral("save ") + filter;
+        return fileAnswers.isEmpty() ? QString() : fileAnswers.dequeue();
+    }
+};
+
+} // namespace vek::testing

@@ -1,0 +1,58 @@
+#pragma once
+// A main window wired to a simulated target on the scripted line: the
+// target's monitor answers every byte at once and the link's time-outs and
+// fixed waits run on the virtual clock, so window tests never wait.
+
+#include "comport.h"
+#include "fakeline.h"
+#include "frmvekcom.h"
+#include "recordingprompts.h"
+#include "targetmonitor.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <memory>
+
+namespace vek::testing {
+
+struct WindowFixture {
+    VirtualClock clock;
+    FakeLine line{clock};
+    RecordingPrompts prompts;
+    sim::TargetMonitor target;
+    std::unique_ptr<TfrmVekComm> window;
+
+    explicit WindowFixture(const sim::TargetOptions &options = {},
+                           QStringList ports = {QStringLiteral("ttyS0"), QStringLiteral("ttyS1")})
+        : target(options)
+    {
+        Comport::ResetState();
+        line.respond = [this](uint8_t b) { return target.feed(b); };
+        WindowDeps deps;
+        deps.line = &line;
+        deps.prompts = &prompts;
+        deps.sleepMs = [this](int ms) { clock.nowMs += ms; };
+        deps.platformPorts = ports;
+        window = std::make_unique<TfrmVekComm>(deps);
+        window->show();
+        QApplication::setActiveWindow(window.get());
+    }
+
+    // Presses OpenComm; true when the window is then Open.
+    bool connect()
+    {
+        window->btnOpenClose->click();
+        target.clearLog();
+        line.written.clear();
+        return window->CommOpen;
+    }
+    // The command lines the target ran since the last call.
+    QList<QByteArray> takeLines()
+    {
+        QList<QByteArray> l = target.lines();
+        target.clearLog();
+        return l;
+    }
+};
+
+} // namespace vek::testing
