@@ -1,1 +1,164 @@
-// filled in by its owner
+#include "setupfile.h"
+
+#include "comport.h"
+#include "textconv.h"
+
+#include <QSaveFile>
+#include <QStringDecoder>
+
+namespace vek {
+
+namespace {
+
+constexpr int ValueCount = 2 * RowCount;
+constexpr qsizetype MaxValueWord = 35;
+
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+bool isHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+QString decodeLabel(const QByteArray &bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8.decode(bytes);
+    if (!utf8.hasError())
+        return text;
+    return QString::fromLatin1(bytes);
+}
+
+// A label is one line of the file: line ends inside it would shift every
+// line after it, so they are written as spaces.
+QByteArray labelLine(const QString &label)
+{
+    QByteArray bytes = label.toUtf8();
+    bytes.replace('\r', ' ');
+    bytes.replace('\n', ' ');
+    return bytes;
+}
+
+} // namespace
+
+QByteArray FormatSetup(const std::array<SetupRow, RowCount> &rows,
+                       const std::array<QString, RowCount> &labels)
+{
+    QByteArray out;
+    for (const SetupRow &row : rows) {
+        out += AddrDisplay(row.addr).toLatin1();
+        out += "\r\n";
+        out += HexByte(row.value).toLatin1();
+        out += "\r\n";
+    }
+    for (const QString &label : labels) {
+        out += labelLine(label);
+        out += "\r\n";
+    }
+    return out;
+}
+
+bool ParseSetup(const QByteArray &content, Setup &setup, QString &error)
+{
+    Setup result;
+    const qsizetype n = content.size();
+    qsizetype pos = 0;
+    int line = 1;   // 1-based; a LF ends a line
+
+    for (int index = 0; index < ValueCount; ++index) {
+        while (pos < n && isSpace(content.at(pos))) {
+            if (content.at(pos) == '\n')
+                ++line;
+            ++pos;
+        }
+        if (pos >= n) {
+            error = QStringLiteral("it ends before the 16th value");
+            return false;
+        }
+        const qsizetype start = pos;
+        while (pos < n && !isSpace(content.at(pos)))
+            ++pos;
+        const QByteArray word = content.mid(start, pos - start);
+        if (word.size() > MaxValueWord) {
+            error = QStringLiteral("line %1: a value of %2 characters is longer than %3")
+                        .arg(line).arg(word.size()).arg(MaxValueWord);
+            return false;
+        }
+        for (char c : word) {
+            if (!isHexDigit(c)) {
+                error = QStringLiteral("line %1: '%2' is not a hexadecimal number")
+                            .arg(line).arg(decodeLabel(word));
+                return false;
+            }
+        }
+        const uint32_t number = static_cast<uint32_t>(Comport::HexToInt(word));
+        SetupRow &row = result.rows[static_cast<size_t>(index / 2)];
+        if (index % 2 == 0)
+            row.addr = static_cast<uint16_t>(number & 0xFFFF);
+        else
+            row.value = static_cast<uint8_t>(number & 0xFF);
+    }
+
+    // The rest of the sixteenth value's line is passed over.
+    const qsizetype lineEnd = content.indexOf('\n', pos);
+    const qsizetype labelsStart = lineEnd < 0 ? n : lineEnd + 1;
+
+    bool anyText = false;
+    for (qsizetype i = labelsStart; i < n && !anyText; ++i)
+        anyText = !isSpace(content.at(i));
+
+    if (anyText) {
+        std::array<QString, RowCount> labels;
+        qsizetype p = labelsStart;
+        for (int row = 0; row < RowCount && p < n; ++row) {
+            qsizetype end = content.indexOf('\n', p);
+            const qsizetype next = end < 0 ? n : end + 1;
+            if (end < 0)
+                end = n;
+            QByteArray text = content.mid(p, end - p);
+            if (text.endsWith('\r'))
+                text.chop(1);
+            labels[static_cast<size_t>(row)] = decodeLabel(text);
+            p = next;
+        }
+        result.labels = labels;
+    }
+
+    setup = result;
+    error.clear();
+    return true;
+}
+
+bool SaveFileAtomically(const QString &path, const QByteArray &content, QString *error)
+{
+    auto fail = [error](const QString &why) {
+        if (error)
+            *error = why;
+        return false;
+    };
+
+    QSaveFile file(path);
+    // Unbuffered: a short write shows in write()'s result, not only in a
+    // flush that commit() would not report.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return fail(file.errorString());
+    const qint64 written = file.write(content);
+    if (written != content.size()) {
+        const QString why = file.errorString().isEmpty()
+                                ? QStringLiteral("the file could not be written whole")
+                                : file.errorString();
+        file.cancelWriting();
+        file.commit();   // discards the new file
+        return fail(why);
+    }
+    if (!file.commit())
+        return fail(file.errorString());
+    if (error)
+        error->clear();
+    return true;
+}
+
+} // namespace vek
