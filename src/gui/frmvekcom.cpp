@@ -311,6 +311,19 @@ bool TfrmVekComm::eventFilter(QObject *watched, QEvent *event)
         leave(f);
         return false;
     }
+    case QEvent::FocusIn: {
+        // Address and data fields never select their text on receiving the
+        // focus; a line edit would select it all when tabbed into.
+        const auto reason = static_cast<QFocusEvent *>(event)->reason();
+        if ((f.kind == FieldKind::Addr || f.kind == FieldKind::Data)
+            && (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason
+                || reason == Qt::ShortcutFocusReason)) {
+            QFocusEvent plain(QEvent::FocusIn, Qt::OtherFocusReason);
+            QCoreApplication::sendEvent(watched, &plain);
+            return true;
+        }
+        return false;
+    }
     case QEvent::MouseButtonDblClick:
         switch (f.kind) {
         case FieldKind::Addr: edtAddrDblClick(f.row); break;
