@@ -27,7 +27,8 @@ public:
     // The slave device path the host opens, e.g. /dev/pts/5.
     QString devicePath() const;
 
-    // Closes the master side at once, as when a USB adapter is pulled.
+    // Closes the master side at once, as when a USB adapter is pulled; the
+    // host's reads then fail. Also done by a HangUp fault of the monitor.
     void hangUp();
     bool isHungUp() const;
 
@@ -37,7 +38,9 @@ public:
     void clearLog();
     uint8_t reg(uint16_t addr) const;
     void setReg(uint16_t addr, uint8_t value);
-    void setOptions(const TargetOptions &options); // replaces the monitor (registers kept)
+    // New options for the monitor; registers, logs and the line being typed
+    // are kept, and the fault count starts again from 0.
+    void setOptions(const TargetOptions &options);
 
 private:
     struct Impl;
