@@ -117,7 +117,7 @@ void TstSim::commands_data()
     QTest::newRow("bad data") << false << QByteArray("A020=1X\rA020\r") << QByteArray("?>3C>");
     QTest::newRow("three-digit data") << false << QByteArray("A020=123\r") << QByteArray("?>");
     QTest::newRow("no address") << false << QByteArray("A\r") << QByteArray("?>");
-    QTest::newRow("ident") << false << QByteArray("V\r") << QByteArray("VEK Monitor 1.2 (simulated)>");
+    QTest::newRow("ident") << false << QByteArray("V\r") << QByteArray("VEK-sim 1.2>");
     QTest::newRow("ident with CRs") << true << QByteArray("V\r")
                                     << QByteArray("V\rE\rK\r \rM\ro\rn\ri\rt\ro\rr\r \r1\r.\r2\r "
                                                   "\r(\rs\ri\rm\ru\rl\ra\rt\re\rd\r)\r>");

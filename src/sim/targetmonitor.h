@@ -40,7 +40,7 @@ enum class Fault {
 
 struct TargetOptions {
     bool doubleEcho = false;
-    QByteArray ident = "VEK Monitor 1.2 (simulated)";
+    QByteArray ident = "VEK-sim 1.2";
     bool crInReplies = false;            // a CR after every reply character ("3\rC\r>")
     Fault fault = Fault::None;
     int faultAfter = 0;                  // received bytes before the fault starts
