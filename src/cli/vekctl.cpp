@@ -455,7 +455,7 @@ private:
         }
         if (!m_opt.quiet) {
             warn(QStringLiteral("%1: %2 entries, %3 lines skipped")
-                     .arg(cmd.file).arg(cmd.table.count()).arg(rep.skipped.size()));
+                     .arg(cmd.file).arg(cmd.table.count()).arg(rep.skippedCount));
         }
     }
 

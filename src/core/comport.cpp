@@ -212,9 +212,11 @@ bool WriteEcho(uint8_t c)
 bool SendCommand(const QByteArray &line)
 {
     PurgeRx();
-    sendEchoed(line);
+    // A command cut short by a broken echo is never a success, even when a
+    // prompt follows: the target did not run the line that was asked for.
+    const bool sent = sendEchoed(line);
     uint8_t p = 0;
-    if (ReadByte(p) && p == Prompt)
+    if (ReadByte(p) && p == Prompt && sent)
         return true;
     say("File write failed");
     return false;
@@ -229,8 +231,8 @@ bool ReadReg(const QByteArray &addr, QByteArray &reply, qsizetype capacity, bool
 {
     const QByteArray line = "A" + addr + char(CR);
     PurgeRx();
-    sendEchoed(line);
-    if (collectReply(reply, capacity, overflow))
+    const bool sent = sendEchoed(line);
+    if (collectReply(reply, capacity, overflow) && sent)
         return true;
     say("File read failed");
     return false;

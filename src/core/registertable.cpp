@@ -287,7 +287,7 @@ void RegisterTable::read(QIODevice &in, ReadReport *report)
             const char first = line.at(0);
             if (first != '\n' && first != ';' && first != ' ') {
                 QString why;
-                if (!addIncLine(line, &why))
+                if (!addIncLine(line, &why) && r.skippedCount++ < MaxSkippedKept)
                     r.skipped.append(Skipped{lineNumber, withoutLineEnd(line), why});
             }
             if (line.contains(";--")) {

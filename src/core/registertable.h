@@ -21,12 +21,16 @@ public:
     struct ReadReport {
         bool foundStart = false; // a line containing "Register Files" was seen
         bool foundEnd = false;   // the section ended at a line containing ";--"
+        // The first MaxSkippedKept skipped lines, so that a huge file of
+        // junk cannot fill the memory; skippedCount counts them all.
         QList<Skipped> skipped;
+        qsizetype skippedCount = 0;
     };
 
     static constexpr qsizetype MaxLineRead = 254;
     static constexpr qsizetype MaxName = 19;
     static constexpr qsizetype MaxWord = 11;
+    static constexpr qsizetype MaxSkippedKept = 100;
 
     qsizetype count() const { return m_names.size(); }
     bool isEmpty() const { return m_names.isEmpty(); }

@@ -121,6 +121,8 @@ bool ParseSetup(const QByteArray &content, Setup &setup, QString &error)
             QByteArray text = content.mid(p, end - p);
             if (text.endsWith('\r'))
                 text.chop(1);
+            // A CR inside a label is shown as the space a save writes for it.
+            text.replace('\r', ' ');
             labels[static_cast<size_t>(row)] = decodeLabel(text);
             p = next;
         }
