@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QStyleFactory>
+#include <QTimer>
 #include <cstdio>
 #include <memory>
 
@@ -58,6 +59,14 @@ int main(int argc, char *argv[])
     vek::TfrmVekComm window(deps);
     prompts.setParent(&window);
     window.show();
+    // For start-up timing (vekbench): report once the window is up, then quit.
+    if (qEnvironmentVariableIntValue("VEK_EXIT_AFTER_SHOW") == 1) {
+        QTimer::singleShot(0, &app, [] {
+            std::printf("vekcomm: window shown\n");
+            std::fflush(stdout);
+            QApplication::quit();
+        });
+    }
     const int rc = QApplication::exec();
     if (target)
         target->stop();
