@@ -373,9 +373,11 @@ void TfrmVekComm::setEntryColour(QLineEdit *field, bool red)
 
 // ---------------------------------------------------------------- rows
 
-bool TfrmVekComm::edtAddrKeyPress(int r, char &key)
+// The entry convention of the address and data fields: the first key of an
+// entry turns the field red (a hex digit also empties it), Escape abandons,
+// Enter commits. Returns true when the field must not receive the key.
+bool TfrmVekComm::entryKeyPress(QLineEdit *field, char &key, const std::function<void()> &leaveField)
 {
-    QLineEdit *field = rows[r].edtAddr;
     if (!Editing) {
         if (IsHexChar(QChar(key)))
             field->setText(QString());
@@ -384,16 +386,21 @@ bool TfrmVekComm::edtAddrKeyPress(int r, char &key)
     }
     if (key == KeyEscape) {
         Editing = false;
-        edtAddrExit(r);
+        leaveField();
         return true;
     }
     if (key == KeyEnter) {
         key = 0;
         Editing = true;
-        edtAddrExit(r);
+        leaveField();
         return true;
     }
     return false;
+}
+
+bool TfrmVekComm::edtAddrKeyPress(int r, char &key)
+{
+    return entryKeyPress(rows[r].edtAddr, key, [this, r] { edtAddrExit(r); });
 }
 
 void TfrmVekComm::edtAddrExit(int r)
@@ -426,25 +433,7 @@ void TfrmVekComm::edtAddrExit(int r)
 
 bool TfrmVekComm::edtDataKeyPress(int r, char &key)
 {
-    QLineEdit *field = rows[r].edtData;
-    if (!Editing) {
-        if (IsHexChar(QChar(key)))
-            field->setText(QString());
-        setEntryColour(field, true);
-        Editing = true;
-    }
-    if (key == KeyEscape) {
-        Editing = false;
-        edtDataExit(r);
-        return true;
-    }
-    if (key == KeyEnter) {
-        key = 0;
-        Editing = true;
-        edtDataExit(r);
-        return true;
-    }
-    return false;
+    return entryKeyPress(rows[r].edtData, key, [this, r] { edtDataExit(r); });
 }
 
 void TfrmVekComm::edtDataExit(int r)
@@ -506,29 +495,19 @@ void TfrmVekComm::chkAddrHexChanged(int r)
     ShowRowValue(rows[r].edtData, RowValue[r], rows[r].chkHex->isChecked());
 }
 
-void TfrmVekComm::edtAddrKeyDown(int r, int key)
+// Up and Down move among the fields of one column, wrapping from row 1 to
+// row 8 and back; leaving the field commits it.
+void TfrmVekComm::moveInColumn(QLineEdit *Row::*column, int r, int key)
 {
     if (key == 38)
-        rows[(r + 7) % 8].edtAddr->setFocus(Qt::OtherFocusReason);
+        (rows[(r + 7) % 8].*column)->setFocus(Qt::OtherFocusReason);
     else if (key == 40)
-        rows[(r + 1) % 8].edtAddr->setFocus(Qt::OtherFocusReason);
+        (rows[(r + 1) % 8].*column)->setFocus(Qt::OtherFocusReason);
 }
 
-void TfrmVekComm::edtDataKeyDown(int r, int key)
-{
-    if (key == 38)
-        rows[(r + 7) % 8].edtData->setFocus(Qt::OtherFocusReason);
-    else if (key == 40)
-        rows[(r + 1) % 8].edtData->setFocus(Qt::OtherFocusReason);
-}
-
-void TfrmVekComm::edtLabelKeyDown(int r, int key)
-{
-    if (key == 38)
-        rows[(r + 7) % 8].edtLabel->setFocus(Qt::OtherFocusReason);
-    else if (key == 40)
-        rows[(r + 1) % 8].edtLabel->setFocus(Qt::OtherFocusReason);
-}
+void TfrmVekComm::edtAddrKeyDown(int r, int key) { moveInColumn(&Row::edtAddr, r, key); }
+void TfrmVekComm::edtDataKeyDown(int r, int key) { moveInColumn(&Row::edtData, r, key); }
+void TfrmVekComm::edtLabelKeyDown(int r, int key) { moveInColumn(&Row::edtLabel, r, key); }
 
 void TfrmVekComm::edtAddrDblClick(int r)
 {
@@ -580,24 +559,7 @@ void TfrmVekComm::mnuOpenIncClick() { Labels->OpenIncFile(); }
 
 bool TfrmVekComm::edtBitAddrKeyPress(char &key)
 {
-    if (!Editing) {
-        if (IsHexChar(QChar(key)))
-            edtBitAddr->setText(QString());
-        setEntryColour(edtBitAddr, true);
-        Editing = true;
-    }
-    if (key == KeyEscape) {
-        Editing = false;
-        edtBitAddrExit();
-        return true;
-    }
-    if (key == KeyEnter) {
-        key = 0;
-        Editing = true;
-        edtBitAddrExit();
-        return true;
-    }
-    return false;
+    return entryKeyPress(edtBitAddr, key, [this] { edtBitAddrExit(); });
 }
 
 void TfrmVekComm::edtBitAddrExit()

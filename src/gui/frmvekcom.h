@@ -140,6 +140,8 @@ private:
 
     void buildMenu();
     void setEntryColour(QLineEdit *field, bool red);
+    bool entryKeyPress(QLineEdit *field, char &key, const std::function<void()> &leaveField);
+    void moveInColumn(QLineEdit *Row::*column, int r, int key);
     bool keyPress(const FieldRef &f, char &key);
     void leave(const FieldRef &f);
     void sendTestValue();
