@@ -403,32 +403,43 @@ bool TfrmVekComm::edtAddrKeyPress(int r, char &key)
     return entryKeyPress(rows[r].edtAddr, key, [this, r] { edtAddrExit(r); });
 }
 
-void TfrmVekComm::edtAddrExit(int r)
+// The commit of an address field, shared by the rows and the bit panel. An
+// address above 0xFFF keeps the entry open; text that is not hexadecimal is
+// dropped. `read` runs for an accepted address while the link is open.
+void TfrmVekComm::commitAddress(QLineEdit *field, QLineEdit *label, uint16_t &stored,
+                                const std::function<void()> &read)
 {
-    Row &row = rows[r];
-    const uint16_t oldAddr = RowAddr[r];
+    const uint16_t oldAddr = stored;
     if (Editing) {
         uint16_t addr = 0;
-        switch (CheckAddressText(row.edtAddr->text(), addr)) {
+        switch (CheckAddressText(field->text(), addr)) {
         case AddrCheck::NotHex:
             break;   // the entry is dropped
         case AddrCheck::TooLarge:
             m_deps.prompts->showMessage(QStringLiteral("Maximum data memory address is 0xFFF"));
             return;  // the typed text stays, red, and the entry stays open
         case AddrCheck::Ok:
-            RowAddr[r] = addr;
-            if (CommOpen) {
-                ReadRegValue(RowAddr[r], RowValue[r]);
-                ShowRowValue(row.edtData, RowValue[r], row.chkHex->isChecked());
-            }
+            stored = addr;
+            if (CommOpen)
+                read();
             break;
         }
     }
     Editing = false;
-    setEntryColour(row.edtAddr, false);
-    row.edtAddr->setText(AddrDisplay(RowAddr[r]));
-    if (RowAddr[r] != oldAddr)
-        ShowLabelForAddr(row.edtLabel, row.edtAddr);
+    setEntryColour(field, false);
+    field->setText(AddrDisplay(stored));
+    if (stored != oldAddr)
+        ShowLabelForAddr(label, field);
+}
+
+void TfrmVekComm::edtAddrExit(int r)
+{
+    Row &row = rows[r];
+    commitAddress(row.edtAddr, row.edtLabel, RowAddr[r], [this, r, &row] {
+        // A failed read leaves the stored value, shown again.
+        ReadRegValue(RowAddr[r], RowValue[r]);
+        ShowRowValue(row.edtData, RowValue[r], row.chkHex->isChecked());
+    });
 }
 
 bool TfrmVekComm::edtDataKeyPress(int r, char &key)
@@ -564,27 +575,11 @@ bool TfrmVekComm::edtBitAddrKeyPress(char &key)
 
 void TfrmVekComm::edtBitAddrExit()
 {
-    const uint16_t oldAddr = BitAddr;
-    if (Editing) {
-        uint16_t addr = 0;
-        switch (CheckAddressText(edtBitAddr->text(), addr)) {
-        case AddrCheck::NotHex:
-            break;
-        case AddrCheck::TooLarge:
-            m_deps.prompts->showMessage(QStringLiteral("Maximum data memory address is 0xFFF"));
-            return;
-        case AddrCheck::Ok:
-            BitAddr = addr;
-            if (CommOpen && ReadRegValue(BitAddr, BitValue))
-                ShowBits();
-            break;
-        }
-    }
-    Editing = false;
-    setEntryColour(edtBitAddr, false);
-    edtBitAddr->setText(AddrDisplay(BitAddr));
-    if (BitAddr != oldAddr)
-        ShowLabelForAddr(edtBitLabel, edtBitAddr);
+    // Every accepted commit reads, also of the same address: Enter refreshes the bits.
+    commitAddress(edtBitAddr, edtBitLabel, BitAddr, [this] {
+        if (ReadRegValue(BitAddr, BitValue))
+            ShowBits();
+    });
 }
 
 void TfrmVekComm::ShowBits()

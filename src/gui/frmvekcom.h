@@ -142,6 +142,7 @@ private:
     void setEntryColour(QLineEdit *field, bool red);
     bool entryKeyPress(QLineEdit *field, char &key, const std::function<void()> &leaveField);
     void moveInColumn(QLineEdit *Row::*column, int r, int key);
+    void commitAddress(QLineEdit *field, QLineEdit *label, uint16_t &stored, const std::function<void()> &read);
     bool keyPress(const FieldRef &f, char &key);
     void leave(const FieldRef &f);
     void sendTestValue();
