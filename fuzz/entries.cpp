@@ -47,9 +47,12 @@ bool allBlank(const std::optional<std::array<QString, RowCount>> &labels)
 {
     if (!labels)
         return true;
+    // White space as the reader sees it: bytes of the file, not Unicode.
     for (const QString &l : *labels) {
-        if (!l.trimmed().isEmpty())
-            return false;
+        for (char c : l.toUtf8()) {
+            if (!std::strchr(" \t\n\r\v\f", c) || c == '\0')
+                return false;
+        }
     }
     return true;
 }
