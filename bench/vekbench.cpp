@@ -433,7 +433,7 @@ QByteArray includeFile(int entries)
 
 void includeFiles(const Settings &s)
 {
-    section("4. Include files (File > Open Include...: read and sort)");
+    section("4. Include files (File > Open *.inc...: read and sort)");
     std::printf("%-10s %10s %12s %12s %16s %10s\n", "entries", "size [kB]", "load [ms]", "of it sort",
                 "plain sort [ms]", "same order");
     QTemporaryDir dir;
