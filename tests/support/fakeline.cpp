@@ -33,12 +33,6 @@ bool FakeLine::close()
 
 bool FakeLine::writeByte(uint8_t b)
 {
-    const int index = int(written.size());
-    if (index == failWriteAt) {
-        log << QStringLiteral("w %1 failed").arg(hex(b));
-        m_clock.nowMs += WriteTimeoutMs;
-        return false;
-    }
     written.append(char(b));
     log << QStringLiteral("w %1").arg(hex(b));
     if (respond)
@@ -48,12 +42,7 @@ bool FakeLine::writeByte(uint8_t b)
 
 SerialLine::ReadResult FakeLine::readByte(uint8_t &b)
 {
-    ++reads;
     if (m_rx.empty()) {
-        if (readErrorWhenEmpty) {
-            log << QStringLiteral("error");
-            return ReadResult::Error;
-        }
         m_clock.nowMs += ReadTimeoutMs;
         log << QStringLiteral("timeout");
         return ReadResult::Timeout;
@@ -75,7 +64,7 @@ void FakeLine::purgeTx() { log << QStringLiteral("purge tx"); }
 bool FakeLine::setBreak(bool on)
 {
     log << (on ? QStringLiteral("break on") : QStringLiteral("break off"));
-    return on ? !failBreakOn : !failBreakOff;
+    return true;
 }
 
 void FakeHost::showMessage(const QString &text)
@@ -87,20 +76,9 @@ void FakeHost::showMessage(const QString &text)
 
 void FakeHost::sleepMs(int ms)
 {
-    sleeps << ms;
     m_clock.nowMs += ms;
     if (m_line)
         m_line->log << QStringLiteral("sleep %1").arg(ms);
-}
-
-std::function<QByteArray(uint8_t)> echoResponder(bool doubleEcho)
-{
-    return [doubleEcho](uint8_t b) {
-        QByteArray out(doubleEcho ? 2 : 1, char(b));
-        if (b == '\r')
-            out.append('>');
-        return out;
-    };
 }
 
 } // namespace vek::testing

@@ -29,25 +29,19 @@ public:
 
     // Bytes waiting to be read.
     void queue(const QByteArray &bytes);
-    qsizetype pending() const { return qsizetype(m_rx.size()); }
 
     // Faults.
     OpenResult openResult = OpenResult::Ok;
     bool failClose = false;
-    bool failBreakOn = false;
-    bool failBreakOff = false;
-    int failWriteAt = -1;          // index of the written byte whose write fails
-    bool readErrorWhenEmpty = false; // an empty queue is a failed read, not a time-out
 
     // Everything the host wrote, in order.
     QByteArray written;
     // The whole conversation: "open ttyS0 9600", "w 41", "r 41", "timeout",
-    // "error", "purge rx", "purge tx", "break on", "break off", "close",
+    // "purge rx", "purge tx", "break on", "break off", "close",
     // plus whatever the host adds ("sleep 250", "msg Write failed").
     QStringList log;
     QString openedName;
     int32_t openedBaud = 0;
-    int reads = 0;
 
     OpenResult open(const QString &name, int32_t baud) override;
     bool isOpen() const override { return m_open; }
@@ -68,7 +62,6 @@ class FakeHost final : public Host {
 public:
     FakeHost(VirtualClock &clock, FakeLine *line = nullptr) : m_clock(clock), m_line(line) {}
     QStringList messages;
-    QList<int> sleeps;
     void showMessage(const QString &text) override;
     void sleepMs(int ms) override;
 
@@ -76,9 +69,5 @@ private:
     VirtualClock &m_clock;
     FakeLine *m_line;
 };
-
-// A responder for FakeLine that echoes every byte once (or twice) and
-// answers CR with '>'; `afterCr` replaces the default prompt.
-std::function<QByteArray(uint8_t)> echoResponder(bool doubleEcho);
 
 } // namespace vek::testing
