@@ -38,16 +38,16 @@ bool parseHexNumber(const QString &text, unsigned max, unsigned &value)
 
 // NAME[:N] with N the count of received bytes before the fault (or the
 // length of a long reply).
-bool parseFault(const QString &spec, TargetOptions &opt, QString &error)
+bool parseFault(const QString &text, TargetOptions &opt, QString &error)
 {
-    const QString name = spec.section(QLatin1Char(':'), 0, 0).toLower();
-    const QString arg = spec.section(QLatin1Char(':'), 1);
+    const QString name = text.section(QLatin1Char(':'), 0, 0).toLower();
+    const QString arg = text.section(QLatin1Char(':'), 1);
     int n = 0;
     if (!arg.isEmpty()) {
         bool ok = false;
         n = arg.toInt(&ok);
         if (!ok || n < 0) {
-            error = QStringLiteral("bad count in --fault %1").arg(spec);
+            error = QStringLiteral("bad count in --fault %1").arg(text);
             return false;
         }
     }
