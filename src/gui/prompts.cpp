@@ -8,12 +8,19 @@ namespace vek {
 
 namespace {
 QWidget *parentFor(QWidget *p) { return p ? p : QApplication::activeWindow(); }
+
+// Texts carry names and words from files and ports: never read them as markup.
+int run(QMessageBox &box)
+{
+    box.setTextFormat(Qt::PlainText);
+    return box.exec();
+}
 }
 
 void QtPrompts::showMessage(const QString &text)
 {
     QMessageBox box(QMessageBox::NoIcon, AppTitle, text, QMessageBox::Ok, parentFor(m_parent));
-    box.exec();
+    run(box);
 }
 
 int QtPrompts::messageBox(const QString &text, const QString &caption, int flags)
@@ -24,13 +31,13 @@ int QtPrompts::messageBox(const QString &text, const QString &caption, int flags
                     withCancel ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok,
                     parentFor(m_parent));
     box.setEscapeButton(withCancel ? QMessageBox::Cancel : QMessageBox::Ok);
-    return box.exec() == QMessageBox::Ok ? IdOk : IdCancel;
+    return run(box) == QMessageBox::Ok ? IdOk : IdCancel;
 }
 
 void QtPrompts::showError(const QString &text)
 {
     QMessageBox box(QMessageBox::Critical, AppTitle, text, QMessageBox::Ok, parentFor(m_parent));
-    box.exec();
+    run(box);
 }
 
 QString QtPrompts::openFileName(const QString &filter)
