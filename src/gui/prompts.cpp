@@ -42,7 +42,13 @@ void QtPrompts::showError(const QString &text)
 
 QString QtPrompts::openFileName(const QString &filter)
 {
-    return QFileDialog::getOpenFileName(parentFor(m_parent), QString(), QString(), filter);
+    // A typed name need not exist: the caller's own open reports a missing file.
+    QFileDialog dialog(parentFor(m_parent), QString(), QString(), filter);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+    return dialog.selectedFiles().value(0);
 }
 
 QString QtPrompts::saveFileName(const QString &filter)
