@@ -292,8 +292,9 @@ bool TfrmVekComm::eventFilter(QObject *watched, QEvent *event)
         // Character keys only: navigation and editing keys without a
         // character never start an entry.
         const QString text = ke->text();
+        // Alt and Meta combinations belong to the menus, never to an entry.
         if (text.isEmpty() || ke->key() == Qt::Key_Tab || ke->key() == Qt::Key_Backtab
-            || ke->key() == Qt::Key_Delete)
+            || ke->key() == Qt::Key_Delete || (ke->modifiers() & (Qt::AltModifier | Qt::MetaModifier)))
             return false;
         const QChar qc = text.at(0);
         char key = qc.unicode() < 0x80 ? char(qc.unicode()) : char(0x7F);
