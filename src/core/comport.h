@@ -20,7 +20,6 @@ extern bool DoubleEcho;      // echo mode found by the last handshake
 extern QByteArray VerText;   // the target's identification, at most VerTextMax characters
 
 constexpr qsizetype VerTextMax = 49;
-constexpr qsizetype CommandMax = 19;      // longest command line the monitor takes
 constexpr uint8_t CR = 0x0D;
 constexpr uint8_t Prompt = '>';
 constexpr uint8_t KeySequence[5] = {0x5A, 0xC3, 0x27, 0xE1, 0x4B};
