@@ -47,10 +47,8 @@ bool QtSerialLine::writeByte(uint8_t b)
     // Bytes that arrive meanwhile are buffered by the port and taken by the
     // next readByte.
     QDeadlineTimer deadline(WriteTimeoutMs);
-    while (m_port.bytesToWrite() > 0) {
+    while (m_port.bytesToWrite() > 0 && !deadline.hasExpired()) {
         if (!m_port.waitForBytesWritten(int(deadline.remainingTime())))
-            return m_port.bytesToWrite() == 0;
-        if (deadline.hasExpired())
             break;
     }
     return m_port.bytesToWrite() == 0;
@@ -74,17 +72,11 @@ SerialLine::ReadResult QtSerialLine::readByte(uint8_t &b)
             return ReadResult::Timeout;
         if (!m_port.waitForReadyRead(int(left))) {
             const auto err = m_port.error();
-            if (err == QSerialPort::TimeoutError || err == QSerialPort::NoError) {
-                m_port.clearError();
-                if (m_port.bytesAvailable() > 0)
-                    continue;
-                if (deadline.hasExpired())
-                    return ReadResult::Timeout;
-                continue;
-            }
-            // A hung-up line fails every wait at once: report it, never spin.
             m_port.clearError();
-            return ReadResult::Error;
+            // A hung-up line fails every wait at once: report it, never spin.
+            // A plain time-out goes round again to the deadline check.
+            if (err != QSerialPort::TimeoutError && err != QSerialPort::NoError)
+                return ReadResult::Error;
         }
     }
 }

@@ -683,19 +683,18 @@ void TfrmVekComm::edtTestExit()
 void TfrmVekComm::mnuSaveClick()
 {
     Prompts *p = m_deps.prompts;
-    const QString chosen = p->saveFileName(SetupFilter);
-    if (chosen.isEmpty()) {
+    const auto cancelled = [p] {
         p->messageBox(QStringLiteral("Save file cancelled"), QStringLiteral("VEK Save"), Prompts::MbOk);
-        return;
-    }
+    };
+    const QString chosen = p->saveFileName(SetupFilter);
+    if (chosen.isEmpty())
+        return cancelled();
     QString path = chosen;
     if (!path.endsWith(QLatin1String(".vek"), Qt::CaseSensitive))
         path += QLatin1String(".vek");
     if (p->messageBox(QStringLiteral("About to write ") + chosen, QStringLiteral("Save Warning"), Prompts::MbOkCancel)
-        == Prompts::IdCancel) {
-        p->messageBox(QStringLiteral("Save file cancelled"), QStringLiteral("VEK Save"), Prompts::MbOk);
-        return;
-    }
+        == Prompts::IdCancel)
+        return cancelled();
     std::array<SetupRow, RowCount> setupRows{};
     std::array<QString, RowCount> labels;
     for (int r = 0; r < 8; ++r) {

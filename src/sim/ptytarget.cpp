@@ -294,12 +294,6 @@ void PtyTarget::hangUp()
     d->changed.wait(lock, [&] { return d->hungUp || !d->running; });
 }
 
-bool PtyTarget::isHungUp() const
-{
-    std::lock_guard lock(d->mutex);
-    return d->hungUp;
-}
-
 QByteArray PtyTarget::received() const
 {
     std::lock_guard lock(d->mutex);

@@ -30,7 +30,6 @@ public:
     // Closes the master side at once, as when a USB adapter is pulled; the
     // host's reads then fail. Also done by a HangUp fault of the monitor.
     void hangUp();
-    bool isHungUp() const;
 
     // Thread-safe views of the monitor's state.
     QByteArray received() const;
