@@ -380,23 +380,12 @@ private:
     }
     void failed(const QString &step) { warn(step + QStringLiteral(" failed")); }
 
-    // A register read whose reply is not one or two hexadecimal digits has
-    // failed: nothing else can be taken for the register's value.
     bool readValue(uint16_t addr, uint8_t &value)
     {
-        QByteArray reply;
-        bool overflow = false;
-        if (!Comport::ReadReg(AddrDisplay(addr).toLatin1(), reply, 2, &overflow)) {
-            failed(QStringLiteral("read %1").arg(AddrDisplay(addr)));
-            return false;
-        }
-        if (overflow || !IsHexText(QString::fromLatin1(reply))) {
-            m_host.showMessage(QStringLiteral("Invalid reply from target"));
-            failed(QStringLiteral("read %1").arg(AddrDisplay(addr)));
-            return false;
-        }
-        value = uint8_t(Comport::HexToInt(reply) & 0xFF);
-        return true;
+        if (Comport::ReadRegister(addr, value))
+            return true;
+        failed(QStringLiteral("read %1").arg(AddrDisplay(addr)));
+        return false;
     }
 
     bool readSingle(uint16_t addr)

@@ -1,5 +1,7 @@
 #include "comport.h"
 
+#include "textconv.h"
+
 #include <QSerialPortInfo>
 
 namespace Comport {
@@ -236,6 +238,22 @@ bool ReadReg(const QByteArray &addr, QByteArray &reply, qsizetype capacity, bool
         return true;
     say("File read failed");
     return false;
+}
+
+bool ReadRegister(uint16_t addr, uint8_t &value)
+{
+    QByteArray reply;
+    bool overflow = false;
+    if (!ReadReg(vek::AddrDisplay(addr).toLatin1(), reply, 2, &overflow))
+        return false;
+    // Anything but the register's two digits would show a value the
+    // register does not hold.
+    if (overflow || !vek::IsHexText(QString::fromLatin1(reply))) {
+        say("Invalid reply from target");
+        return false;
+    }
+    value = uint8_t(HexToInt(reply) & 0xFF);
+    return true;
 }
 
 bool GetVersion()

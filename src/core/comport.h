@@ -55,6 +55,9 @@ bool WriteReg(const QByteArray &addr, const QByteArray &data);
 // given it tells whether characters were dropped.
 bool ReadReg(const QByteArray &addr, QByteArray &reply, qsizetype capacity = 2,
              bool *overflow = nullptr);
+// One register's value: the reply must be one or two hexadecimal digits,
+// else "Invalid reply from target" is shown and the read has failed.
+bool ReadRegister(uint16_t addr, uint8_t &value);
 bool GetVersion();
 int32_t HexToInt(const QByteArray &text);
 

@@ -468,18 +468,7 @@ bool TfrmVekComm::ReadRegValue(uint16_t addr, uint8_t &value)
     if (!CommOpen)
         return true;
     Busy busy;
-    QByteArray reply;
-    bool overflow = false;
-    if (!Comport::ReadReg(latin(AddrDisplay(addr)), reply, 2, &overflow))
-        return false;
-    // The monitor answers one register with its two digits; anything else
-    // would show a value the register does not hold.
-    if (overflow || !IsHexText(QString::fromLatin1(reply))) {
-        m_host->showMessage(QStringLiteral("Invalid reply from target"));
-        return false;
-    }
-    value = uint8_t(Comport::HexToInt(reply) & 0xFF);
-    return true;
+    return Comport::ReadRegister(addr, value);
 }
 
 void TfrmVekComm::ShowRowValue(QLineEdit *field, uint8_t value, bool hex)
