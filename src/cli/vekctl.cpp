@@ -215,15 +215,6 @@ uint16_t checkAddress(const CommandInfo &c, const QString &text)
                          .arg(QLatin1String(c.name), text));
 }
 
-QByteArray readWholeFile(const CommandInfo &c, const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        throw UsageError(QStringLiteral("%1 %2: Could not open selected file.")
-                             .arg(QLatin1String(c.name), path));
-    return f.readAll();
-}
-
 // Checks one command's arguments; throws UsageError.
 void checkCommand(Command &cmd)
 {
@@ -279,11 +270,16 @@ void checkCommand(Command &cmd)
     }
     case Kind::Apply: {
         cmd.file = cmd.args.first();
-        const QByteArray content = readWholeFile(c, cmd.file);
         Setup setup;
         QString error;
-        if (!ParseSetup(content, setup, error))
+        switch (ReadSetupFile(cmd.file, setup, error)) {
+        case SetupRead::CannotOpen:
+            throw UsageError(QStringLiteral("apply %1: Could not open selected file.").arg(cmd.file));
+        case SetupRead::Invalid:
             throw UsageError(QStringLiteral("apply %1: %2").arg(cmd.file, error));
+        case SetupRead::Ok:
+            break;
+        }
         for (const SetupRow &row : setup.rows) {
             if (row.addr != 0)
                 cmd.writes << WriteItem{row.addr, row.value};

@@ -3,6 +3,7 @@
 #include "comport.h"
 #include "textconv.h"
 
+#include <QFile>
 #include <QSaveFile>
 #include <QStringDecoder>
 
@@ -161,6 +162,24 @@ bool SaveFileAtomically(const QString &path, const QByteArray &content, QString 
     if (error)
         error->clear();
     return true;
+}
+
+SetupRead ReadSetupFile(const QString &path, Setup &setup, QString &error)
+{
+    constexpr qint64 MaxSize = 1 << 20;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return SetupRead::CannotOpen;
+    const QByteArray content = file.read(MaxSize + 1);
+    if (file.error() != QFileDevice::NoError) {
+        error = QStringLiteral("it could not be read");
+        return SetupRead::Invalid;
+    }
+    if (content.size() > MaxSize) {
+        error = QStringLiteral("it is larger than a setup file can be");
+        return SetupRead::Invalid;
+    }
+    return ParseSetup(content, setup, error) ? SetupRead::Ok : SetupRead::Invalid;
 }
 
 } // namespace vek

@@ -35,6 +35,12 @@ QByteArray FormatSetup(const std::array<SetupRow, RowCount> &rows,
 // "line 3: 'ZZ' is not a hexadecimal number".
 bool ParseSetup(const QByteArray &content, Setup &setup, QString &error);
 
+enum class SetupRead { Ok, CannotOpen, Invalid };
+// Reads the setup file at `path` and checks it whole with ParseSetup. A file
+// larger than any setup file can be is refused unread (Invalid, with its
+// reason in `error`), so a wrong choice never fills the memory.
+SetupRead ReadSetupFile(const QString &path, Setup &setup, QString &error);
+
 // Writes `content` atomically: the old file is replaced only by a new one
 // that was written whole. False on any failure; the old file then stays.
 bool SaveFileAtomically(const QString &path, const QByteArray &content, QString *error = nullptr);

@@ -12,7 +12,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFile>
 #include <QFocusEvent>
 #include <QKeyEvent>
 #include <QLabel>
@@ -30,7 +29,6 @@ namespace {
 constexpr char KeyEnter = 13;
 constexpr char KeyEscape = 27;
 const QString SetupFilter = QStringLiteral("VEK Setup (*.vek)");
-constexpr qint64 MaxSetupFileSize = 1 << 20;
 
 // Shows the wait cursor while the window talks to the target.
 class Busy {
@@ -707,27 +705,21 @@ void TfrmVekComm::mnuOpenClick()
         p->messageBox(QStringLiteral("Open file cancelled"), QStringLiteral("VEK Open"), Prompts::MbOk);
         return;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // The whole file is checked before anything changes: a damaged file
+    // never reaches the rows or the target.
+    Setup setup;
+    QString reason;
+    switch (ReadSetupFile(path, setup, reason)) {
+    case SetupRead::CannotOpen:
         p->messageBox(QStringLiteral("Could not open selected file.\n"), QStringLiteral("Open Error"),
                       Prompts::MbOk | Prompts::MbIconExclamation);
         return;
-    }
-    // The whole file is checked before anything changes: a damaged file
-    // never reaches the rows or the target.
-    const QByteArray content = file.read(MaxSetupFileSize + 1);
-    const bool readFailed = file.error() != QFileDevice::NoError;
-    file.close();
-    Setup setup;
-    QString reason;
-    if (readFailed)
-        reason = QStringLiteral("it could not be read");
-    else if (content.size() > MaxSetupFileSize)
-        reason = QStringLiteral("it is larger than a setup file can be");
-    if (!reason.isEmpty() || !ParseSetup(content, setup, reason)) {
+    case SetupRead::Invalid:
         p->messageBox(QStringLiteral("Invalid setup file: ") + reason, QStringLiteral("Open Error"),
                       Prompts::MbOk | Prompts::MbIconExclamation);
         return;
+    case SetupRead::Ok:
+        break;
     }
     for (int r = 0; r < 8; ++r) {
         RowAddr[r] = setup.rows[r].addr;
