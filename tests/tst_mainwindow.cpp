@@ -1,9 +1,12 @@
 // The main window's layout and its connection control, offscreen, with the
-// scripted line and with a simulated target on a real pseudo-terminal.
+// scripted line, with the demo line and with a simulated target on a real
+// pseudo-terminal.
 
 #include "comport.h"
+#include "lineswitch.h"
 #include "ptytarget.h"
 #include "qtserialline.h"
+#include "simline.h"
 #include "radiogroup.h"
 #include "windowfixture.h"
 
@@ -166,29 +169,62 @@ private slots:
         QCOMPARE(uint8_t(f.line.written.at(0)), uint8_t(0x80));
     }
 
-    void realPseudoTerminal_data() { openAndClose_data(); }
-    // The whole road over a real pseudo-terminal: connect, identify, write a
-    // register from a row, read it back into another, close and connect again.
-    void realPseudoTerminal()
+    void realLine_data()
     {
+        QTest::addColumn<bool>("demo");
+        QTest::addColumn<bool>("doubleEcho");
+        QTest::newRow("pseudo-terminal, single echo") << false << false;
+        QTest::newRow("pseudo-terminal, double echo") << false << true;
+        QTest::newRow("demo, single echo") << true << false;
+        QTest::newRow("demo, double echo") << true << true;
+    }
+    // The whole road over a real pseudo-terminal, and over the demo line in
+    // the process beside the platform's ports: connect, identify, write a
+    // register from a row, read it back into another, send a test value,
+    // close and connect again.
+    void realLine()
+    {
+        QFETCH(bool, demo);
         QFETCH(bool, doubleEcho);
         const sim::TargetOptions options{.doubleEcho = doubleEcho, .ident = "VEK-7 1.0"};
-        sim::PtyTarget target(options);
-        QVERIFY(target.start());
+        sim::PtyTarget ptyTarget(options);
+        sim::ManualLineClock clock;
+        sim::SimLine demoLine(options, &clock);
+        VirtualClock platformClock;
+        FakeLine platformLine(platformClock);
+        LineSwitch demoSwitch(platformLine);
+        demoSwitch.add(QStringLiteral("demo"), demoLine);
+        QtSerialLine ptyLine;
         Comport::ResetState();
-        QtSerialLine line;
         RecordingPrompts prompts;
         WindowDeps deps;
-        deps.line = &line;
         deps.prompts = &prompts;
-        // A tenth of each fixed wait: enough for the simulated target's echo of
-        // the calibration character to arrive before the handshake purges it.
-        deps.sleepMs = [](int ms) { QThread::msleep(ulong(ms / 10)); };
-        deps.extraPorts = {target.devicePath()};
-        deps.platformPorts = QStringList{};
+        if (demo) {
+            deps.line = &demoSwitch;
+            deps.sleepMs = [&clock](int ms) { clock.advanceMs(ms); };
+            deps.extraPorts = {QStringLiteral("demo")};
+            deps.platformPorts = QStringList{QStringLiteral("ttyS0"), QStringLiteral("demo")};
+        } else {
+            QVERIFY(ptyTarget.start());
+            deps.line = &ptyLine;
+            // A tenth of each fixed wait: enough for the simulated target's echo of
+            // the calibration character to arrive before the handshake purges it.
+            deps.sleepMs = [](int ms) { QThread::msleep(ulong(ms / 10)); };
+            deps.extraPorts = {ptyTarget.devicePath()};
+            deps.platformPorts = QStringList{};
+        }
+        const auto target = [&]() -> std::pair<uint8_t, QList<QByteArray>> {
+            if (demo)
+                return {demoLine.target().reg(0x02A), demoLine.target().lines()};
+            return {ptyTarget.reg(0x02A), ptyTarget.lines()};
+        };
         TfrmVekComm w(deps);
         w.show();
         QApplication::setActiveWindow(&w);
+        if (demo) {
+            QCOMPARE(w.cbPorts->count(), 2);
+            QCOMPARE(w.cbPorts->currentText(), QStringLiteral("demo"));
+        }
 
         QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);
         QVERIFY2(w.CommOpen, qPrintable(prompts.log.join('\n')));
@@ -196,14 +232,15 @@ private slots:
         QCOMPARE(Comport::DoubleEcho, doubleEcho);
         w.rows[0].chkHex->setChecked(true);
         w.rows[0].edtAddr->setFocus();
-        for (auto [field, text] : {std::pair{w.rows[0].edtAddr, "2a"}, {w.rows[0].edtData, "5c"}, {w.rows[1].edtAddr, "02A"}}) {
+        for (auto [field, text] : {std::pair{w.rows[0].edtAddr, "2a"}, {w.rows[0].edtData, "5c"},
+                                   {w.rows[1].edtAddr, "02A"}, {w.edtTest, "44"}}) {
             QTest::keyClicks(field, text);
             QTest::keyClick(field, Qt::Key_Return);
         }
-        QCOMPARE(target.reg(0x02A), uint8_t(0x5C));
+        QCOMPARE(target().first, uint8_t(0x5C));
         QCOMPARE(w.rows[1].edtData->text(), QStringLiteral("01011100"));
         QVERIFY2(prompts.log.isEmpty(), qPrintable(prompts.log.join('\n')));
-        QCOMPARE(target.lines(), (QList<QByteArray>{"V", "A02A", "A02A=5C", "A02A"}));
+        QCOMPARE(target().second, (QList<QByteArray>{"V", "A02A", "A02A=5C", "A02A", "T2C"}));
 
         QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);
         QVERIFY(!w.CommOpen);
@@ -212,7 +249,13 @@ private slots:
         if (const QByteArray dir = qgetenv("VEK_SHOT_DIR"); !dir.isEmpty())
             w.grab().save(QString::fromLocal8Bit(dir) + (doubleEcho ? "/open-double.png" : "/open-single.png"));
         QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);
-        target.stop();
+        if (demo) {   // the platform's ports are still the platform's
+            w.cbPorts->setCurrentIndex(1);
+            QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);
+            QCOMPARE(platformLine.openedName, QStringLiteral("ttyS0"));
+            QVERIFY(!demoLine.isOpen());
+        }
+        ptyTarget.stop();
     }
 };
 

@@ -1,8 +1,11 @@
-// The simulated target: the monitor state machine byte for byte, and a few
-// exchanges over a real pseudo-terminal.
+// The simulated target: the monitor state machine byte for byte, the link
+// over the in-process demo line on a virtual clock, and a few exchanges over
+// a real pseudo-terminal.
 
+#include "comport.h"
 #include "ptytarget.h"
 #include "qtserialline.h"
+#include "simline.h"
 #include "targetmonitor.h"
 
 #include <QElapsedTimer>
@@ -31,6 +34,18 @@ QByteArray talk(SerialLine &line, const QByteArray &out, qsizetype n)
     }
     return in;
 }
+
+// The link's messages recorded, its fixed waits on the line's clock.
+class ClockHost final : public vek::Host {
+public:
+    explicit ClockHost(ManualLineClock &clock) : m_clock(clock) {}
+    QStringList messages;
+    void showMessage(const QString &text) override { messages << text; }
+    void sleepMs(int ms) override { m_clock.advanceMs(ms); }
+
+private:
+    ManualLineClock &m_clock;
+};
 
 } // namespace
 
@@ -89,6 +104,72 @@ private slots:
         TargetMonitor m(opt);
         QCOMPARE(m.feed("A020\r"_ba), output);
         QCOMPARE(m.hungUp(), fault == Fault::HangUp);
+    }
+
+    // The link over the demo line: every command costs exactly its bytes'
+    // time on the wire (ten bit times each, an echo after each byte sent).
+    void demoLine_data()
+    {
+        QTest::addColumn<int>("baud");
+        QTest::addColumn<int>("echoes");
+        QTest::newRow("9600, single echo") << 9600 << 1;
+        QTest::newRow("9600, double echo") << 9600 << 2;
+        QTest::newRow("300, single echo") << 300 << 1;
+    }
+
+    void demoLine()
+    {
+        QFETCH(int, baud);
+        QFETCH(int, echoes);
+        ManualLineClock clock;
+        TargetOptions opt = demoTarget();
+        opt.doubleEcho = echoes == 2;
+        SimLine line(opt, &clock);
+        ClockHost host(clock);
+        Comport::install(&line, &host);
+        Comport::ResetState();
+        Comport::BaudRate = baud;
+        const auto byteTime = std::chrono::nanoseconds(10'000'000'000LL / baud);
+        // Each character sent and its echoes, then what the target answers.
+        const auto costs = [&](qsizetype sent, qsizetype answered) {
+            return (sent * (1 + echoes) + answered) * byteTime;
+        };
+        auto start = clock.now();
+        const auto took = [&] {
+            const auto d = clock.now() - start;
+            start = clock.now();
+            return d;
+        };
+
+        QVERIFY(Comport::OpenPort(QStringLiteral("demo")));
+        QCOMPARE(Comport::DoubleEcho, echoes == 2);
+        // 1.5 s of fixed waits; the calibration characters' echoes arrive
+        // during them. Then CR, its echo and '>', and the key sequence.
+        QCOMPARE(took(), std::chrono::milliseconds(1500) + costs(1, 1) + costs(5, 0));
+        QVERIFY(Comport::GetVersion());
+        QCOMPARE(Comport::VerText, "VEK-sim 1.2"_ba);
+        QCOMPARE(took(), costs(2, 11 + 1));
+        QVERIFY(Comport::WriteReg("02A", "5C"));
+        QCOMPARE(took(), costs(8, 1));
+        uint8_t value = 0;
+        QVERIFY(Comport::ReadRegister(0x006, value));
+        QCOMPARE(value, uint8_t(0x3F));
+        QCOMPARE(took(), costs(5, 3));
+        QVERIFY(Comport::SendCommand("T2C\r"));
+        QCOMPARE(took(), costs(4, 1));
+        QCOMPARE(line.target().reg(0x02A), uint8_t(0x5C));
+        QCOMPARE(line.target().lines(), (QList<QByteArray>{"V", "A02A=5C", "A006", "T2C"}));
+        QCOMPARE(host.messages, QStringList());
+
+        // A target that stops answering: the echo and the reply each cost the
+        // read time-out, no more.
+        opt.fault = Fault::Silent;
+        line.target().setOptions(opt);
+        QVERIFY(!Comport::ReadRegister(0x006, value));
+        QCOMPARE(took().count(), std::chrono::nanoseconds(std::chrono::milliseconds(2 * SerialLine::ReadTimeoutMs)).count());
+        QCOMPARE(host.messages, (QStringList{"Echo not received", "File read failed"}));
+        QVERIFY(Comport::ClosePort() && !line.isOpen());
+        Comport::install(nullptr, nullptr);
     }
 
     // Two sessions with one paced target, then the line pulled.

@@ -46,6 +46,7 @@ private slots:
     void commands_data();
     void commands();
     void labels();
+    void demoPort();
 };
 
 void TestVekctl::commands_data()
@@ -148,6 +149,16 @@ void TestVekctl::labels()
                                        "@:12: skipped, name longer than 19 characters: A_NAME_OF_TWENTY_ONE EQU H'0010'\n"
                                        "@: 3 entries, 4 lines skipped\n");
     QCOMPARE(r.err, QString(err).replace(u'@', QStringLiteral("vekctl: ") + path));
+}
+
+// The simulated target inside vekctl, starting as the window's demo does.
+void TestVekctl::demoPort()
+{
+    const Result r = runVekctl(QStringLiteral("-p demo -b 4800 version read 006 010-011 write 02A=5C read 02A test 44")
+                                   .split(u' '));
+    QCOMPARE(r.err, QString());
+    QCOMPARE(r.out, QStringLiteral("VEK-sim 1.2\n006 3F\n010: A5 00\nA02A=5C\n02A 5C\nT2C\n"));
+    QCOMPARE(r.code, 0);
 }
 
 QTEST_GUILESS_MAIN(TestVekctl)

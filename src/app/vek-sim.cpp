@@ -2,29 +2,18 @@
 // path to open and serves until SIGINT or SIGTERM.
 
 #include "ptytarget.h"
+#include "stopsignals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 
 using vek::sim::Fault;
 using vek::sim::PtyTarget;
 using vek::sim::TargetOptions;
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char c = 1;
-    [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &c, 1);
-}
 
 bool parseHexNumber(const QString &text, unsigned max, unsigned &value)
 {
@@ -82,16 +71,10 @@ bool parseFault(const QString &text, TargetOptions &opt, QString &error)
 int main(int argc, char *argv[])
 {
     // Caught from the start, so that an early signal still ends us cleanly.
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (!vek::catchStopSignals()) {
         std::perror("vek-sim: pipe");
         return 2;
     }
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vek-sim"));
@@ -159,13 +142,7 @@ int main(int argc, char *argv[])
     std::printf("%s\n", qPrintable(target.devicePath()));
     std::fflush(stdout);
 
-    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
-        char buf[16];
-        while (::read(signalPipe[0], buf, sizeof buf) > 0) {
-        }
-        QCoreApplication::quit();
-    });
+    vek::quitOnStopSignals(app);
     const int rc = app.exec();
     target.stop();
     return rc;

@@ -1,24 +1,23 @@
-// vekcomm: the window. With --demo it serves a simulated target on a
-// pseudo-terminal of its own and lists that first.
+// vekcomm: the window. With --demo it serves a simulated target inside the
+// process, behind the serial line, as the port "demo", listed first.
 
-#include "comport.h"
 #include "frmvekcom.h"
+#include "lineswitch.h"
 #include "prompts.h"
-#include "ptytarget.h"
 #include "qtserialline.h"
+#include "simline.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QStyleFactory>
 #include <QTimer>
 #include <cstdio>
-#include <memory>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vekcomm"));
-    QApplication::setApplicationVersion(QStringLiteral("2.1.0.1"));
+    QApplication::setApplicationVersion(QStringLiteral(VEK_VERSION));
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
 
     QCommandLineParser parser;
@@ -26,7 +25,7 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption demo(QStringLiteral("demo"),
-                                  QStringLiteral("Serve a simulated target on a pseudo-terminal and list it first."));
+                                  QStringLiteral("Serve a simulated target as the port 'demo', listed first."));
     const QCommandLineOption port(QStringList{QStringLiteral("port")},
                                   QStringLiteral("List NAME (a device the platform does not list) first; repeatable."),
                                   QStringLiteral("NAME"));
@@ -34,23 +33,16 @@ int main(int argc, char *argv[])
     parser.addOption(port);
     parser.process(app);
 
-    std::unique_ptr<vek::sim::PtyTarget> target;
+    vek::QtSerialLine platformLine;
+    vek::sim::SimLine demoLine;
+    vek::LineSwitch line(platformLine);
     QStringList extra;
     if (parser.isSet(demo)) {
-        vek::sim::TargetOptions options;
-        options.registers[0x006] = 0x3F;
-        options.registers[0x010] = 0xA5;
-        target = std::make_unique<vek::sim::PtyTarget>(options);
-        QString error;
-        if (!target->start(&error)) {
-            std::fprintf(stderr, "vekcomm: cannot start the simulated target: %s\n", qPrintable(error));
-            return 1;
-        }
-        extra << target->devicePath();
+        line.add(QLatin1String(vek::sim::DemoPortName), demoLine);
+        extra << QLatin1String(vek::sim::DemoPortName);
     }
     extra << parser.values(port);
 
-    vek::QtSerialLine line;
     vek::QtPrompts prompts;
     vek::WindowDeps deps;
     deps.line = &line;
@@ -67,8 +59,5 @@ int main(int argc, char *argv[])
             QApplication::quit();
         });
     }
-    const int rc = QApplication::exec();
-    if (target)
-        target->stop();
-    return rc;
+    return QApplication::exec();
 }

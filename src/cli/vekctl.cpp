@@ -2,17 +2,17 @@
 
 #include "comport.h"
 #include "host.h"
+#include "lineswitch.h"
 #include "qtserialline.h"
 #include "registertable.h"
 #include "setupfile.h"
+#include "simline.h"
 #include "textconv.h"
 
 #include <QCommandLineParser>
 #include <QFile>
 #include <QTextStream>
 #include <QThread>
-
-#include <optional>
 
 #ifndef VEK_VERSION
 #define VEK_VERSION "0"
@@ -131,7 +131,8 @@ public:
 void addGlobalOptions(QCommandLineParser &p)
 {
     p.addOption({{QStringLiteral("p"), QStringLiteral("port")},
-                 QStringLiteral("Serial port: a name that 'vekctl ports' lists, or a device path."),
+                 QStringLiteral("Serial port: a name that 'vekctl ports' lists, a device path,\n"
+                                "or demo (a simulated target inside vekctl)."),
                  QStringLiteral("NAME")});
     p.addOption({{QStringLiteral("b"), QStringLiteral("baud")},
                  QStringLiteral("Bit rate: 300, 4800 or 9600 (default 9600)."),
@@ -539,10 +540,13 @@ int runVekctl(const QStringList &args, QTextStream &out, QTextStream &err)
 
     CliHost host(err);
     Runner runner(opt, out, err, host);
-    std::optional<QtSerialLine> line;
+    // The port "demo" is the simulated target inside the process.
+    QtSerialLine platformLine;
+    sim::SimLine demoLine;
+    LineSwitch line(platformLine);
+    line.add(QLatin1String(sim::DemoPortName), demoLine);
     if (needsPort) {
-        line.emplace();
-        Comport::install(&*line, &host);
+        Comport::install(&line, &host);
         Comport::ResetState();
         Comport::BaudRate = opt.baud;
         Comport::CalChar = opt.cal;

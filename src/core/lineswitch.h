@@ -1,0 +1,40 @@
+#pragma once
+// A serial line that opens some port names on lines of their own (the demo
+// target) and every other name on the platform's line. The other calls go
+// to whichever line the last open chose.
+
+#include "serialline.h"
+
+#include <QHash>
+
+namespace vek {
+
+class LineSwitch final : public SerialLine {
+public:
+    // Neither line is owned; both must outlive the switch.
+    explicit LineSwitch(SerialLine &platform) : m_platform(platform), m_current(&platform) {}
+    void add(const QString &name, SerialLine &line) { m_named.insert(name, &line); }
+
+    OpenResult open(const QString &name, int32_t baud) override
+    {
+        SerialLine *next = m_named.value(name, &m_platform);
+        if (next != m_current && m_current->isOpen())
+            m_current->close();
+        m_current = next;
+        return m_current->open(name, baud);
+    }
+    bool isOpen() const override { return m_current->isOpen(); }
+    bool close() override { return m_current->close(); }
+    bool writeByte(uint8_t b) override { return m_current->writeByte(b); }
+    ReadResult readByte(uint8_t &b) override { return m_current->readByte(b); }
+    void purgeRx() override { m_current->purgeRx(); }
+    void purgeTx() override { m_current->purgeTx(); }
+    bool setBreak(bool on) override { return m_current->setBreak(on); }
+
+private:
+    SerialLine &m_platform;
+    SerialLine *m_current;
+    QHash<QString, SerialLine *> m_named;
+};
+
+} // namespace vek
