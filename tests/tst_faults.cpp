@@ -55,6 +55,8 @@ class TestFaults : public QObject {
 private slots:
     void faults_data();
     void faults();
+    void hangUpWhileOpen_data();
+    void hangUpWhileOpen();
 };
 
 void TestFaults::faults_data()
@@ -169,6 +171,77 @@ void TestFaults::faults()
     QCOMPARE(p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, opens ? 1 : 3);
     // The connection's fixed waits are 1.5 s; the rest is time-outs.
     QVERIFY2(wall.elapsed() < 1500 + timeouts * TimeoutMs + 5000, qPrintable(QString::number(wall.elapsed())));
+}
+
+// An adapter pulled out while the window is idle and Open: the window then
+// uses no processor time, idle or with a box up, every command fails at once
+// with the link's messages, CloseComm closes the port, and OpenComm works on
+// a target that is back.
+void TestFaults::hangUpWhileOpen_data()
+{
+    QTest::addColumn<bool>("boxUp");   // idle inside the first box of a command
+    QTest::newRow("idle") << false;
+    QTest::newRow("message box up") << true;
+}
+
+void TestFaults::hangUpWhileOpen()
+{
+    QFETCH(bool, boxUp);
+    Comport::ResetState();
+    QtSerialLine line;
+    testing::RecordingPrompts prompts;
+    TfrmVekComm window(WindowDeps{&line, &prompts, [](int ms) { QThread::msleep(ulong(ms / 10)); }, {},
+                                  QStringList{}});
+    window.show();
+    // Whether the port's read notifier ends up spinning depends on what the
+    // read finds after the hang-up; a few tries make it show.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        PtyTarget target;
+        QVERIFY(target.start());
+        window.cbPorts->insertItem(0, target.devicePath());
+        window.cbPorts->setCurrentIndex(0);
+        window.btnOpenClose->click();
+        QVERIFY2(window.CommOpen && prompts.log.isEmpty(), qPrintable(prompts.log.join('\n')));
+        if (attempt == 3) {   // the last target stays: OpenComm after a hang-up works
+            run(window, QStringLiteral("read 02A"));
+            QCOMPARE(prompts.log, QStringList());
+            QCOMPARE(target.lines().last(), QByteArray("A02A"));
+            break;
+        }
+
+        // A fault detector, not a benchmark: a busy event loop takes most of its time.
+        constexpr int IdleMs = 333;
+        qint64 idleCpu = -1;
+        const auto idle = [&] {
+            const qint64 cpu0 = cpuMs();
+            QEventLoop loop;
+            QTimer::singleShot(IdleMs, &loop, &QEventLoop::quit);
+            loop.exec();
+            idleCpu = cpuMs() - cpu0;
+        };
+        target.hangUp();
+        if (boxUp)
+            prompts.whileShown = [&] { if (idleCpu < 0) idle(); };
+        else
+            idle();
+        QElapsedTimer wall;
+        wall.start();
+        for (const char *command : {"read 02A", "write 02A=5C", "test 1"})
+            run(window, QString::fromLatin1(command));
+        const qint64 commandsMs = wall.elapsed() - (boxUp ? IdleMs : 0);
+        prompts.whileShown = nullptr;
+        QVERIFY2(idleCpu >= 0 && idleCpu < IdleMs / 4, qPrintable(QStringLiteral("%1 ms processor").arg(idleCpu)));
+        QVERIFY2(commandsMs < TimeoutMs, qPrintable(QStringLiteral("%1 ms").arg(commandsMs)));
+        const QStringList dead{"Write failed", "Read Failure"};
+        QCOMPARE(prompts.messages(), dead + QStringList{"File read failed"} + dead + QStringList{"File write failed"}
+                                         + dead + QStringList{"File write failed"});
+        prompts.clear();
+        QVERIFY(window.CommOpen);
+        window.btnOpenClose->click();
+        QVERIFY(!window.CommOpen && !Comport::IsOpen());
+        QCOMPARE(prompts.log, QStringList());
+    }
+    window.btnOpenClose->click();
 }
 
 QTEST_MAIN(TestFaults)

@@ -1,16 +1,47 @@
 #include "qtserialline.h"
 
+#include "linedriver.h"
+
 #include <QDeadlineTimer>
 
 namespace vek {
 
-QtSerialLine::QtSerialLine() = default;
+QtSerialLine::QtSerialLine()
+{
+    QObject::connect(&m_port, &QSerialPort::errorOccurred, &m_port,
+                     [this](QSerialPort::SerialPortError e) { noteError(e); });
+}
+
 QtSerialLine::~QtSerialLine() = default;
+
+// A hung-up line stays readable to the event loop: the port's notifier
+// fires on every pass, and each read finds nothing but the error again, so
+// an idle window would burn a processor core. The first such error marks
+// the line dead, and the descriptor is let go as soon as the port's own
+// handler has returned (a pulled adapter then comes back under its name).
+void QtSerialLine::noteError(QSerialPort::SerialPortError error)
+{
+    if (m_dead || !m_port.isOpen() || error == QSerialPort::NoError || error == QSerialPort::TimeoutError)
+        return;
+    if (error != QSerialPort::ResourceError && !linedriver::hungUp(m_port.handle()))
+        return;
+    m_dead = true;
+    QMetaObject::invokeMethod(&m_port, [this] { alive(); }, Qt::QueuedConnection);
+}
+
+// False on a closed or dead line; a dead one's descriptor is released here.
+bool QtSerialLine::alive()
+{
+    if (m_dead && m_port.isOpen())
+        m_port.close();
+    return !m_dead && m_port.isOpen();
+}
 
 SerialLine::OpenResult QtSerialLine::open(const QString &name, int32_t baud)
 {
     if (m_port.isOpen())
         m_port.close();
+    m_dead = false;
     if (name.isEmpty())
         return OpenResult::CannotOpen;
     m_port.setPortName(name);
@@ -26,20 +57,23 @@ SerialLine::OpenResult QtSerialLine::open(const QString &name, int32_t baud)
     // Best effort: a pseudo-terminal has no modem lines and refuses these.
     m_port.setDataTerminalReady(false);
     m_port.setRequestToSend(false);
+    linedriver::requestLowLatency(m_port.handle());
     return OpenResult::Ok;
 }
 
-bool QtSerialLine::isOpen() const { return m_port.isOpen(); }
+bool QtSerialLine::isOpen() const { return m_dead || m_port.isOpen(); }
 
 bool QtSerialLine::close()
 {
-    m_port.close();
+    m_dead = false;
+    if (m_port.isOpen())
+        m_port.close();
     return !m_port.isOpen();
 }
 
 bool QtSerialLine::writeByte(uint8_t b)
 {
-    if (!m_port.isOpen())
+    if (!alive())
         return false;
     const char c = char(b);
     if (m_port.write(&c, 1) != 1)
@@ -47,16 +81,16 @@ bool QtSerialLine::writeByte(uint8_t b)
     // Bytes that arrive meanwhile are buffered by the port and taken by the
     // next readByte.
     QDeadlineTimer deadline(WriteTimeoutMs);
-    while (m_port.bytesToWrite() > 0 && !deadline.hasExpired()) {
+    while (m_port.bytesToWrite() > 0 && !deadline.hasExpired() && !m_dead) {
         if (!m_port.waitForBytesWritten(int(deadline.remainingTime())))
             break;
     }
-    return m_port.bytesToWrite() == 0;
+    return !m_dead && m_port.bytesToWrite() == 0;
 }
 
 SerialLine::ReadResult QtSerialLine::readByte(uint8_t &b)
 {
-    if (!m_port.isOpen())
+    if (!alive())
         return ReadResult::Error;
     QDeadlineTimer deadline(ReadTimeoutMs);
     for (;;) {
@@ -75,7 +109,7 @@ SerialLine::ReadResult QtSerialLine::readByte(uint8_t &b)
             m_port.clearError();
             // A hung-up line fails every wait at once: report it, never spin.
             // A plain time-out goes round again to the deadline check.
-            if (err != QSerialPort::TimeoutError && err != QSerialPort::NoError)
+            if (m_dead || (err != QSerialPort::TimeoutError && err != QSerialPort::NoError))
                 return ReadResult::Error;
         }
     }
@@ -83,19 +117,19 @@ SerialLine::ReadResult QtSerialLine::readByte(uint8_t &b)
 
 void QtSerialLine::purgeRx()
 {
-    if (m_port.isOpen())
+    if (alive())
         m_port.clear(QSerialPort::Input);
 }
 
 void QtSerialLine::purgeTx()
 {
-    if (m_port.isOpen())
+    if (alive())
         m_port.clear(QSerialPort::Output);
 }
 
 bool QtSerialLine::setBreak(bool on)
 {
-    return m_port.isOpen() && m_port.setBreakEnabled(on);
+    return alive() && m_port.setBreakEnabled(on);
 }
 
 } // namespace vek

@@ -1,6 +1,7 @@
 #pragma once
 // The serial line on a real port, through QSerialPort, used blocking from
-// the thread that owns it.
+// the thread that owns it. A line that hangs up (adapter pulled) costs
+// nothing afterwards: no busy event loop, no time-outs.
 
 #include "serialline.h"
 
@@ -23,7 +24,13 @@ public:
     bool setBreak(bool on) override;
 
 private:
+    void noteError(QSerialPort::SerialPortError error);
+    bool alive();
+
     QSerialPort m_port;
+    // The line hung up while open. The descriptor is released at once, but
+    // the port counts as open, failing every call at once, until close().
+    bool m_dead = false;
 };
 
 } // namespace vek

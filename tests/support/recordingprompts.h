@@ -6,6 +6,7 @@
 
 #include <QQueue>
 #include <QStringList>
+#include <functional>
 
 namespace vek::testing {
 
@@ -18,6 +19,8 @@ public:
     // dialog is cancelled.
     QQueue<int> boxAnswers;
     QQueue<QString> fileAnswers;
+    // Runs while a simple message is up, as a modal box's own event loop would.
+    std::function<void()> whileShown;
 
     QStringList messages() const
     {
@@ -30,7 +33,12 @@ public:
     }
     void clear() { log.clear(); }
 
-    void showMessage(const QString &text) override { log << QStringLiteral("msg ") + text; }
+    void showMessage(const QString &text) override
+    {
+        log << QStringLiteral("msg ") + text;
+        if (whileShown)
+            whileShown();
+    }
     int messageBox(const QString &text, const QString &caption, int flags) override
     {
         log << QStringLiteral("box %1|%2|%3").arg(caption, text).arg(flags);

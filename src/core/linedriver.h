@@ -1,0 +1,18 @@
+#pragma once
+// What the serial line asks of the platform's driver beyond QSerialPort.
+// Best effort throughout: a driver that refuses is no failure.
+
+#include <QtGlobal>
+
+namespace vek::linedriver {
+
+// Asks the driver to hand on each received byte at once. Without it a USB
+// adapter may hold bytes back for up to 16 ms, and every echo exchange waits
+// for it. Silently skipped where the driver refuses (a pseudo-terminal).
+void requestLowLatency(qintptr handle);
+
+// True when the line behind an open port has hung up: the adapter was
+// pulled, or the other end of a pseudo-terminal closed.
+bool hungUp(qintptr handle);
+
+} // namespace vek::linedriver

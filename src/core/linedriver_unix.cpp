@@ -1,0 +1,30 @@
+#include "linedriver.h"
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#ifdef Q_OS_LINUX
+#include <linux/serial.h>
+#endif
+
+namespace vek::linedriver {
+
+void requestLowLatency(qintptr handle)
+{
+#ifdef Q_OS_LINUX
+    serial_struct info{};
+    if (::ioctl(int(handle), TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY))
+        return;
+    info.flags |= ASYNC_LOW_LATENCY;
+    ::ioctl(int(handle), TIOCSSERIAL, &info);
+#else
+    Q_UNUSED(handle);
+#endif
+}
+
+bool hungUp(qintptr handle)
+{
+    pollfd p{int(handle), POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+} // namespace vek::linedriver
