@@ -126,26 +126,33 @@ private slots:
         QCOMPARE(host->messages.size(), keysSent == 1 ? 1 : 0);   // "Echo not received"
     }
 
-    // Each command in both echo modes: the bytes on the wire (a CR is never
-    // part of a reply), what is kept of the reply, and how it fails.
+    // Each command in both echo modes: the bytes on the wire, where the
+    // command ends (the prompt, a time-out, or the one byte after a write's
+    // echoes), what is kept of the reply (no CRs, bounded, the identification
+    // up to a zero byte) and the messages in their place.
     void commands_data()
     {
         QTest::addColumn<bool>("twice");
         QTest::addColumn<QByteArray>("sent");
         QTest::addColumn<QByteArray>("afterCr");   // what follows the echo of the CR
         QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<bool>("timesOut");        // the last read waits in vain
         QTest::addColumn<QString>("failure");
         for (bool d : {false, true}) {
             const char *mode = d ? "double" : "single";
-            QTest::addRow("%s: write", mode) << d << "A020=3C\r"_ba << ">"_ba << ""_ba << "";
-            QTest::addRow("%s: read, CRs", mode) << d << "A020\r"_ba << "3\rC\r>"_ba << "3C"_ba << "";
-            QTest::addRow("%s: test", mode) << d << "T2C\r"_ba << ">"_ba << ""_ba << "";
-            QTest::addRow("%s: version, CRs", mode) << d << "V\r"_ba << "\rVE\rK\r>"_ba << "VEK"_ba << "";
+            QTest::addRow("%s: write", mode) << d << "A020=3C\r"_ba << ">"_ba << ""_ba << false << "";
+            QTest::addRow("%s: read, CRs", mode) << d << "A020\r"_ba << "3\rC\r>"_ba << "3C"_ba << false << "";
+            QTest::addRow("%s: test", mode) << d << "T2C\r"_ba << ">"_ba << ""_ba << false << "";
+            QTest::addRow("%s: version, CRs", mode) << d << "V\r"_ba << "\rV\nE\rK\r>"_ba << "V\nEK"_ba << false << "";
         }
-        QTest::newRow("write, no prompt") << false << "A020=3C\r"_ba << ""_ba << ""_ba << "File write failed";
-        QTest::newRow("read, cut off") << false << "A020\r"_ba << "3C"_ba << "3C"_ba << "File read failed";
+        QTest::newRow("write, no prompt") << false << "A020=3C\r"_ba << ""_ba << ""_ba << true << "File write failed";
+        QTest::newRow("write, not the prompt") << false << "A020=3C\r"_ba << "\r"_ba << ""_ba << false
+                                               << "File write failed";
+        QTest::newRow("read, cut off") << false << "A020\r"_ba << "3C"_ba << "3C"_ba << true << "File read failed";
         QTest::newRow("version, bounded") << false << "V\r"_ba << QByteArray(10000, 'x') + '>'
-                                          << QByteArray(Comport::VerTextMax, 'x') << "";
+                                          << QByteArray(Comport::VerTextMax, 'x') << false << "";
+        QTest::newRow("version, zero byte") << false << "V\r"_ba << "VEK\0 2.1\r>"_ba << "VEK"_ba << false << "";
+        QTest::newRow("version, no prompt") << false << "V\r"_ba << "VEK"_ba << "VEK"_ba << true << "";
     }
 
     void commands()
@@ -154,48 +161,62 @@ private slots:
         QFETCH(QByteArray, sent);
         QFETCH(QByteArray, afterCr);
         QFETCH(QByteArray, reply);
+        QFETCH(bool, timesOut);
         QFETCH(QString, failure);
         Comport::DoubleEcho = twice;
         respond(twice, afterCr);
-        if (sent != "V\r")
+        const bool version = sent == "V\r";
+        if (!version)
             line->queue("Z>");   // left-overs the command discards first
         QByteArray got;
-        const bool ok = sent == "V\r" ? Comport::GetVersion()
+        const bool ok = version ? Comport::GetVersion()
                         : sent[0] == 'T' ? Comport::SendCommand(sent)
                         : sent.contains('=') ? Comport::WriteReg("020", "3C")
                                              : Comport::ReadReg("020", got);
-        if (sent == "V\r")
+        if (version)
             got = Comport::VerText;
-        QCOMPARE(ok, failure.isEmpty());
-        QCOMPARE(host->messages, failure.isEmpty() ? QStringList() : QStringList{failure});
+        QCOMPARE(ok, failure.isEmpty() && !timesOut);
         QCOMPARE(got, reply);
-        QCOMPARE(line->log.filter(QRegularExpression("^[wr] ")), echoed(sent, twice) + reads(afterCr));
+        QStringList wire = echoed(sent, twice) + reads(afterCr);
+        if (timesOut)
+            wire << "timeout";
+        if (!failure.isEmpty())
+            wire << "msg " + failure;
+        QCOMPARE(line->log.filter(QRegularExpression("^([wr] |timeout|msg )")), wire);
+        QCOMPARE(line->log.contains("purge rx"), !version);
     }
 
     // An echo that differs or is missing at the third byte of a register
-    // write: sending stops, the prompt is still read for, then it fails.
+    // write or read: sending stops, the reply is still read for, and the
+    // command fails even when a prompt follows.
     void echoFailures_data()
     {
+        QTest::addColumn<bool>("read");
         QTest::addColumn<bool>("twice");
         QTest::addColumn<QByteArray>("answer");   // what comes back for the '2'
         QTest::addColumn<QStringList>("messages");
         const QStringList fileWrite{"File write failed"};
-        QTest::newRow("differs") << false << "x"_ba << fileWrite;
-        QTest::newRow("second differs") << true << "2x"_ba << fileWrite;
-        QTest::newRow("missing") << false << ""_ba << QStringList{"Echo not received"} + fileWrite;
+        QTest::newRow("differs") << false << false << "x"_ba << fileWrite;
+        QTest::newRow("second differs") << false << true << "2x"_ba << fileWrite;
+        QTest::newRow("missing") << false << false << ""_ba << QStringList{"Echo not received"} + fileWrite;
+        QTest::newRow("differs, then a prompt") << false << false << "x>"_ba << fileWrite;
+        QTest::newRow("read: differs, then a reply") << true << false << "x3C>"_ba << QStringList{"File read failed"};
     }
 
     void echoFailures()
     {
+        QFETCH(bool, read);
         QFETCH(bool, twice);
         QFETCH(QByteArray, answer);
         QFETCH(QStringList, messages);
         Comport::DoubleEcho = twice;
         respond(twice, ">", 2, answer);
-        QVERIFY(!Comport::WriteReg("020", "3C"));
+        QByteArray reply;
+        QVERIFY(read ? !Comport::ReadReg("020", reply) : !Comport::WriteReg("020", "3C"));
         QCOMPARE(line->written, "A02"_ba);
         QCOMPARE(host->messages, messages);
-        QCOMPARE(line->log.mid(line->log.size() - 2), (QStringList{"timeout", "msg File write failed"}));
+        const QString last = answer.endsWith('>') ? "r 3E" : "timeout";
+        QCOMPARE(line->log.mid(line->log.size() - 2), (QStringList{last, "msg " + messages.last()}));
     }
 
     void hexToInt()

@@ -260,7 +260,12 @@ bool GetVersion()
 {
     if (!WriteEcho('V') || !WriteEcho(CR))
         return false;
-    return collectReply(VerText, VerTextMax, nullptr);
+    const bool prompt = collectReply(VerText, VerTextMax, nullptr);
+    // The identification is a zero-terminated text: a zero byte ends it,
+    // and what follows up to the prompt was read and is dropped.
+    if (const qsizetype end = VerText.indexOf('\0'); end >= 0)
+        VerText.truncate(end);
+    return prompt;
 }
 
 int32_t HexToInt(const QByteArray &text)
