@@ -15,6 +15,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QRadioButton>
 #include <QStyle>
 #include <QTest>
@@ -256,6 +257,29 @@ private slots:
             QVERIFY(!demoLine.isOpen());
         }
         ptyTarget.stop();
+    }
+
+    // Help and version need no display.
+    void textOnly_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QString>("shows");
+        QTest::newRow("help") << "--help" << "--demo";
+        QTest::newRow("version") << "--version" << "vekcomm 2.1.0.1";
+    }
+    void textOnly()
+    {
+        QFETCH(QString, option);
+        QFETCH(QString, shows);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *display : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+            env.remove(QLatin1String(display));
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(VEKCOMM_PATH), {option});
+        QVERIFY(p.waitForFinished(30000));
+        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0, p.readAllStandardError().constData());
+        QVERIFY(QString::fromLocal8Bit(p.readAllStandardOutput()).contains(shows));
     }
 };
 

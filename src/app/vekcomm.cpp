@@ -12,13 +12,36 @@
 #include <QStyleFactory>
 #include <QTimer>
 #include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// Help and version are plain text: they must not need the display that
+// the window's application object cannot start without.
+bool textOnly(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--port") == 0) {   // its NAME is no option
+            ++i;
+            continue;
+        }
+        for (const char *opt : {"-h", "-?", "--help", "--help-all", "-v", "--version"}) {
+            if (std::strcmp(argv[i], opt) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
+    const std::unique_ptr<QCoreApplication> app(textOnly(argc, argv) ? new QCoreApplication(argc, argv)
+                                                                     : new QApplication(argc, argv));
     QApplication::setApplicationName(QStringLiteral("vekcomm"));
     QApplication::setApplicationVersion(QStringLiteral(VEK_VERSION));
-    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Reads and writes the registers of a VEK target over its serial monitor."));
@@ -31,7 +54,8 @@ int main(int argc, char *argv[])
                                   QStringLiteral("NAME"));
     parser.addOption(demo);
     parser.addOption(port);
-    parser.process(app);
+    parser.process(*app);   // answers help and version, and ends
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
 
     vek::QtSerialLine platformLine;
     vek::sim::SimLine demoLine;
@@ -53,7 +77,7 @@ int main(int argc, char *argv[])
     window.show();
     // For start-up timing (vekbench): report once the window is up, then quit.
     if (qEnvironmentVariableIntValue("VEK_EXIT_AFTER_SHOW") == 1) {
-        QTimer::singleShot(0, &app, [] {
+        QTimer::singleShot(0, app.get(), [] {
             std::printf("vekcomm: window shown\n");
             std::fflush(stdout);
             QApplication::quit();
