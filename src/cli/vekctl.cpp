@@ -131,8 +131,8 @@ public:
 void addGlobalOptions(QCommandLineParser &p)
 {
     p.addOption({{QStringLiteral("p"), QStringLiteral("port")},
-                 QStringLiteral("Serial port: a name that 'vekctl ports' lists, a device path,\n"
-                                "or demo (a simulated target inside vekctl)."),
+                 QStringLiteral("Serial port: a name that 'vekctl ports' lists, a device\n"
+                                "path, or demo (a simulated target inside vekctl)."),
                  QStringLiteral("NAME")});
     p.addOption({{QStringLiteral("b"), QStringLiteral("baud")},
                  QStringLiteral("Bit rate: 300, 4800 or 9600 (default 9600)."),
