@@ -51,6 +51,19 @@ void TstRegisterTable::read_data()
         << QByteArray("Register Files\r\n\r\n; a comment\r\n;- not the end\r\n  INDENT EQU H'0001'\r\n"
                       "\tTABBED\tEQU\tH'0002'\r\nPLAIN EQU H'0003' extra words\r\n;--\r\n")
         << QStringList{"PLAIN 003", "TABBED 002"} << QList<int>{} << true;
+    // Bank headings are comments; the first other ";--" line ends the section.
+    QTest::newRow("bank headings, first one right after the start line, then a heading that ends")
+        << QByteArray(";----- Register Files -----\r\n;-----Bank0------------------\r\nINDF0 EQU H'0000'\r\n"
+                      "STATUS EQU H'0003'\r\n;----- Bank 1 ----------\r\nTRISA EQU H'008C'\r\n"
+                      ";---- bank  12 --\r\n;--BANK31\r\n;-- Unbanked --\r\nSHAD EQU H'0FE4'\r\n"
+                      ";----- STATUS Bits ------\r\nC EQU H'0000'\r\n")
+        << QStringList{"INDF0 000", "SHAD FE4", "STATUS 003", "TRISA 08C"} << QList<int>{} << true;
+    for (const char *heading : {";--- Bank ---", ";--- Bank 2 registers ---", ";---Bank0x1---", ";---Banked 1---",
+                                ";-- Bank -1 --", ";;--Bank0--", ";-- Unbanked: none --"}) {
+        QTest::addRow("not a bank heading: %s", heading)
+            << "Register Files\nA EQU H'1'\n" + QByteArray(heading) + "\nB EQU H'2'\n" << QStringList{"A 001"}
+            << QList<int>{} << true;
+    }
     QTest::newRow("entry line holding the end mark")
         << QByteArray("Register Files\nB EQU H'0002' ;-- last\nC EQU H'0003'\n")
         << QStringList{"B 002"} << QList<int>{} << true;

@@ -96,6 +96,38 @@ private:
     bool m_eof = false;
 };
 
+// A heading of a memory bank inside the register section, such as
+// ";-----Bank0-----" or ";----- Bank 12 -----" or ";--- Unbanked ---": a
+// comment that holds, between dashes and spaces, only "Bank" and a number or
+// only "Unbanked", in any case.
+bool isBankHeading(const QByteArray &line)
+{
+    if (!line.startsWith(';'))
+        return false;
+    qsizetype i = 1;
+    qsizetype end = line.size();
+    const auto filler = [](char c) { return c == '-' || isSpace(c); };
+    while (i < end && filler(line.at(i)))
+        ++i;
+    while (end > i && filler(line.at(end - 1)))
+        --end;
+    const QByteArray words = line.mid(i, end - i);
+    if (words.compare("Unbanked", Qt::CaseInsensitive) == 0)
+        return true;
+    if (words.left(4).compare("Bank", Qt::CaseInsensitive) != 0)
+        return false;
+    qsizetype k = 4;
+    while (k < words.size() && isSpace(words.at(k)))
+        ++k;
+    if (k >= words.size())
+        return false;
+    for (; k < words.size(); ++k) {
+        if (words.at(k) < '0' || words.at(k) > '9')
+            return false;
+    }
+    return true;
+}
+
 QByteArray withoutLineEnd(QByteArray line)
 {
     if (line.endsWith('\n'))
@@ -284,13 +316,16 @@ void RegisterTable::read(QIODevice &in, ReadReport *report)
         // The start line is never tested for the end mark.
         while (reader.next(line)) {
             ++lineNumber;
+            const bool endMark = line.contains(";--");
+            if (endMark && isBankHeading(line))
+                continue;   // a bank heading is a comment, not the end
             const char first = line.at(0);
             if (first != '\n' && first != ';' && first != ' ') {
                 QString why;
                 if (!addIncLine(line, &why) && r.skippedCount++ < MaxSkippedKept)
                     r.skipped.append(Skipped{lineNumber, withoutLineEnd(line), why});
             }
-            if (line.contains(";--")) {
+            if (endMark) {
                 r.foundEnd = true;
                 break;
             }
