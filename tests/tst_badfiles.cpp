@@ -111,7 +111,8 @@ void TestBadFiles::files_data()
     row("vek: directory", "vek directory", "", "box Open Error|");
     row("vek: unreadable", "vek unreadable", vek, noOpen);
     row("vek: NUL in a value", "vek", QByteArray::fromStdString("0\0" "06"s) + vek.mid(3),
-        invalid + QStringLiteral("line 1: '%1' is not a hexadecimal number|48").arg(QString::fromLatin1("0\0" "06", 4)));
+        invalid + "line 1: '0\\x0006' is not a hexadecimal number|48");
+    row("vek: UTF-8 byte order mark", "vek", "\xEF\xBB\xBF" + vek, "", "ONE");
     row("vek: 1 MB line", "vek", QByteArray((1 << 20) - 100, '0'),
         invalid + "line 1: a value of 1048476 characters is longer than 35|48");
     row("vek: 100 MB", "vek", vek, invalid + "it is larger than a setup file can be|48", {}, huge);

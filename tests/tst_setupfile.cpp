@@ -9,12 +9,24 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using namespace vek;
 
 namespace {
 
 // Sixteen value words, one a line, with row 1 at 006/3F.
 const QByteArray Values = "006\r\n3F\r\n" + QByteArray("000\r\n00\r\n").repeated(RowCount - 1);
+
+ino_t inode(const QString &path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
 
 QByteArray readFile(const QString &path)
 {
@@ -30,6 +42,8 @@ private slots:
     void parse_data();
     void parse();
     void save();
+    void saveInLockedFolder_data();
+    void saveInLockedFolder();
 };
 
 void TstSetupFile::parse_data()
@@ -50,8 +64,17 @@ void TstSetupFile::parse_data()
     QTest::newRow("written label with a line end")
         << FormatSetup(std::array<SetupRow, RowCount>{SetupRow{6, 0x3F}}, lineEnd) << "" << labels({"A  B", "C"});
     QTest::newRow("Latin-1 label") << Values + "\xe9t\xe9\r\n" << "" << labels({QString::fromUtf8("\xc3\xa9t\xc3\xa9")});
+    QTest::newRow("byte order mark at the start") << "\xEF\xBB\xBF" + Values + "One\r\n" << ""
+                                                  << labels({"One"});
     QTest::newRow("not hexadecimal") << QByteArray("006\r\n3F\r\nZZ\r\n00\r\n")
                                      << "line 3: 'ZZ' is not a hexadecimal number" << QStringList{};
+    // Bytes that cannot be seen are named, in a text read as UTF-8 or, failing that, byte by byte.
+    QTest::newRow("byte order mark elsewhere, line separator")
+        << QByteArray("006\r\n\xEF\xBB\xBF" "3F\xE2\x80\xA8\xC3\xA9\r\n")
+        << "line 2: '\\xEF\\xBB\\xBF3F\\xE2\\x80\\xA8\u00e9' is not a hexadecimal number" << QStringList{};
+    QTest::newRow("NUL, control characters, not UTF-8")
+        << QByteArray("006\r\n3") + '\0' + "\x7f\x1b\x85\xe9\r\n"
+        << "line 2: '3\\x00\\x7F\\x1B\\x85\u00e9' is not a hexadecimal number" << QStringList{};
     QTest::newRow("ends early") << Values.left(40) << "it ends before the 16th value" << QStringList{};
     QTest::newRow("word over 35 characters") << QByteArray("\n\n") + QByteArray(36, '0') + "\n" + Values
                                              << "line 3: a value of 36 characters is longer than 35" << QStringList{};
@@ -81,7 +104,7 @@ void TstSetupFile::save()
 {
     QTemporaryDir dir;
     QString error;
-    QVERIFY(!SaveFileAtomically(dir.filePath("missing/rows.vek"), Values, &error));
+    QVERIFY(!SaveFile(dir.filePath("missing/rows.vek"), Values, &error));
     QVERIFY(!error.isEmpty());
     if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=16k", "tmpfs", dir.path()}) != 0)
         QSKIP("needs root to mount a small tmpfs");
@@ -91,12 +114,77 @@ void TstSetupFile::save()
     } unmount{dir.path()};
 
     const QString path = dir.filePath("rows.vek");
-    QVERIFY(SaveFileAtomically(path, "old contents that are longer", &error));
-    QVERIFY2(SaveFileAtomically(path, Values, &error), qPrintable(error));
-    QVERIFY(!SaveFileAtomically(path, QByteArray(64 * 1024, 'x'), &error));
+    QVERIFY(SaveFile(path, "old contents that are longer", &error));
+    QVERIFY2(SaveFile(path, Values, &error), qPrintable(error));
+    QVERIFY(!SaveFile(path, QByteArray(64 * 1024, 'x'), &error));
     QVERIFY(!error.isEmpty());
     QCOMPARE(readFile(path), Values);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"rows.vek"});
+}
+
+// A folder that lets no new file take the old one's place: a file that may
+// be written is written in place; elsewhere the file is replaced whole. Run
+// as a user who is not root (as root, in a child that becomes "nobody").
+void TstSetupFile::saveInLockedFolder_data()
+{
+    QTest::addColumn<int>("folderMode");
+    QTest::addColumn<int>("fileMode");
+    QTest::addColumn<QString>("expected");   // in place, replaced, refused
+    QTest::newRow("read-only folder, writable file") << 0555 << 0666 << "in place";
+    // The new file could be made, but not renamed over a file of another user.
+    QTest::newRow("sticky folder, writable file of another user") << 01777 << 0666 << "in place";
+    QTest::newRow("writable folder") << 0777 << 0666 << "replaced";
+    QTest::newRow("read-only folder, read-only file") << 0555 << 0444 << "refused";
+}
+
+void TstSetupFile::saveInLockedFolder()
+{
+    QFETCH(int, folderMode);
+    QFETCH(int, fileMode);
+    QFETCH(QString, expected);
+    const bool root = geteuid() == 0;
+    if (!root && (folderMode & S_ISVTX))
+        QSKIP("needs a file of another user, made as root");
+    QTemporaryDir dir;
+    const QString folder = dir.filePath("folder");
+    const QString path = folder + "/rows.vek";
+    QVERIFY(QDir().mkdir(folder));
+    QFile old(path);
+    QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old contents that are longer") > 0);
+    old.close();
+    const auto chmod = [](const QString &p, int mode) { return ::chmod(QFile::encodeName(p).constData(), mode_t(mode)) == 0; };
+    QVERIFY(chmod(dir.path(), 0755) && chmod(path, fileMode) && chmod(folder, folderMode));
+    struct Restore {
+        std::function<void()> f;
+        ~Restore() { f(); }
+    } restore{[&] { chmod(folder, 0755); }};
+    const ino_t before = inode(path);
+
+    bool saved = false;
+    if (root) {
+        const pid_t child = fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0 || access(QFile::encodeName(folder).constData(), X_OK) != 0)
+                _exit(2);
+            _exit(SaveFile(path, Values) ? 0 : 1);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 2)
+            QSKIP("cannot become the user nobody, or nobody cannot reach the temporary folder");
+        saved = WEXITSTATUS(status) == 0;
+    } else {
+        QString error;
+        saved = SaveFile(path, Values, &error);
+        QCOMPARE(error.isEmpty(), saved);
+    }
+
+    QCOMPARE(saved, expected != "refused");
+    QCOMPARE(readFile(path), saved ? Values : QByteArray("old contents that are longer"));
+    QCOMPARE(inode(path) == before, expected != "replaced");
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"rows.vek"});
 }
 
 QTEST_GUILESS_MAIN(TstSetupFile)

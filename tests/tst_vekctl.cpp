@@ -94,7 +94,7 @@ void TestVekctl::commands_data()
     row("address xyz", "-p DEV read 02A write xyz=01", 2, "", "vekctl: write: 'xyz' is not a hexadecimal address\n");
     row("value not hex", "-p DEV write 02A=01 02B=5G", 2, "", "vekctl: write 02B=5G: Invalid Entry\n");
     row("damaged setup file", "-p DEV read 02A apply DIR/bad.vek", 2, "",
-        "vekctl: apply DIR/bad.vek: line 3: 'ZZ' is not a hexadecimal number\n");
+        "vekctl: apply DIR/bad.vek: line 3: 'Z\\x00' is not a hexadecimal number\n");
 }
 
 void TestVekctl::commands()
@@ -108,8 +108,8 @@ void TestVekctl::commands()
     QTemporaryDir dir;
     QByteArray setup = "006\r\nFF\r\n000\r\n12\r\n010\r\n3c\r\n" + QByteArray(5, 'x').replace("x", "000\r\n00\r\n");
     setup += QByteArray(8, 'x').replace("x", "\r\n");
-    writeFile(dir.filePath(QStringLiteral("rows.vek")), setup);
-    writeFile(dir.filePath(QStringLiteral("bad.vek")), setup.replace("000\r\n12", "ZZ\r\n12"));
+    writeFile(dir.filePath(QStringLiteral("rows.vek")), "\xEF\xBB\xBF" + setup);   // as a Windows editor saves it
+    writeFile(dir.filePath(QStringLiteral("bad.vek")), setup.replace("000\r\n12", QByteArray("Z\0\r\n12", 6)));
     PtyTarget target(options);
     QVERIFY(target.start());
     const auto expand = [&](QString s) {
@@ -133,21 +133,24 @@ void TestVekctl::labels()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("part.inc"));
-    const QByteArray text = "; VEK part\n;----- Register Files -----\nSTATUS EQU H'0003'\nBROKEN\n"
+    // Names in the single-byte reading the chooser shows: \xE9 is é, and
+    // UTF-8's two bytes for é are two characters.
+    const QByteArray text = "; VEK part\n;----- Register Files -----\n;-----Bank0-----\nSTATUS EQU H'0003'\nBROKEN\n"
                             "INDF EQU H'0000'\nPORTA EQU 0x05\n indented by a space: skipped without a word\n"
                             "; a comment\n\n\tTMR0 EQU H'0001'\nFSR EQU H'0004\nA_NAME_OF_TWENTY_ONE EQU H'0010'\n"
+                            ";----- Bank 1 -----\nR\xE9G EQU H'0081'\nR\xC3\xA9G EQU H'0082'\n"
                             ";----------\nAFTER EQU H'0099'\n";
     writeFile(path, text);
     const Result r = runVekctl({QStringLiteral("labels"), path});
     QCOMPARE(r.code, 0);
-    QCOMPARE(r.out, QStringLiteral("INDF 000\nSTATUS 003\nTMR0 001\n"));
+    QCOMPARE(r.out, QStringLiteral("INDF 000\nR\u00c3\u00a9G 082\nR\u00e9G 081\nSTATUS 003\nTMR0 001\n"));
 
     // Each skipped line by number, reason and text, then the count.
-    const QString err = QStringLiteral("@:4: skipped, fewer than three words: BROKEN\n"
-                                       "@:6: skipped, value word without H': PORTA EQU 0x05\n"
-                                       "@:11: skipped, value word without a closing apostrophe: FSR EQU H'0004\n"
-                                       "@:12: skipped, name longer than 19 characters: A_NAME_OF_TWENTY_ONE EQU H'0010'\n"
-                                       "@: 3 entries, 4 lines skipped\n");
+    const QString err = QStringLiteral("@:5: skipped, fewer than three words: BROKEN\n"
+                                       "@:7: skipped, value word without H': PORTA EQU 0x05\n"
+                                       "@:12: skipped, value word without a closing apostrophe: FSR EQU H'0004\n"
+                                       "@:13: skipped, name longer than 19 characters: A_NAME_OF_TWENTY_ONE EQU H'0010'\n"
+                                       "@: 5 entries, 4 lines skipped\n");
     QCOMPARE(r.err, QString(err).replace(u'@', QStringLiteral("vekctl: ") + path));
 }
 

@@ -429,7 +429,7 @@ private:
     void labels(const Command &cmd)
     {
         for (qsizetype i = 0; i < cmd.table.count(); ++i)
-            result(QString::fromUtf8(cmd.table.name(i) + ' ' + cmd.table.addr(i)));
+            result(NameText(cmd.table.name(i) + ' ' + cmd.table.addr(i)));
         const auto &rep = cmd.report;
         if (!rep.foundStart)
             warn(QStringLiteral("%1: no line contains \"Register Files\"").arg(cmd.file));
@@ -437,7 +437,7 @@ private:
             warn(QStringLiteral("%1: the register section has no end line (;--)").arg(cmd.file));
         for (const auto &s : rep.skipped) {
             warn(QStringLiteral("%1:%2: skipped, %3: %4")
-                     .arg(cmd.file).arg(s.lineNumber).arg(s.reason, QString::fromUtf8(s.text)));
+                     .arg(cmd.file).arg(s.lineNumber).arg(s.reason, VisibleText(s.text)));
         }
         if (!m_opt.quiet) {
             warn(QStringLiteral("%1: %2 entries, %3 lines skipped")

@@ -66,7 +66,8 @@ bool ParseSetup(const QByteArray &content, Setup &setup, QString &error)
 {
     Setup result;
     const qsizetype n = content.size();
-    qsizetype pos = 0;
+    // A byte order mark, which some editors write at the start.
+    qsizetype pos = content.startsWith("\xEF\xBB\xBF") ? 3 : 0;
     int line = 1;   // 1-based; a LF ends a line
 
     for (int index = 0; index < ValueCount; ++index) {
@@ -91,7 +92,7 @@ bool ParseSetup(const QByteArray &content, Setup &setup, QString &error)
         for (char c : word) {
             if (!isHexDigit(c)) {
                 error = QStringLiteral("line %1: '%2' is not a hexadecimal number")
-                            .arg(line).arg(decodeLabel(word));
+                            .arg(line).arg(VisibleText(word));
                 return false;
             }
         }
@@ -135,30 +136,53 @@ bool ParseSetup(const QByteArray &content, Setup &setup, QString &error)
     return true;
 }
 
-bool SaveFileAtomically(const QString &path, const QByteArray &content, QString *error)
+bool SaveFile(const QString &path, const QByteArray &content, QString *error)
 {
     auto fail = [error](const QString &why) {
         if (error)
             *error = why;
         return false;
     };
+    // The file is opened unbuffered: a short write shows in write()'s
+    // result, not only in a flush that a later close would not report.
+    // Empty when all was written, else the reason.
+    auto writeWhole = [&content](QFileDevice &file) {
+        if (file.write(content) == content.size())
+            return QString();
+        return file.error() == QFileDevice::NoError ? QStringLiteral("the file could not be written whole")
+                                                    : file.errorString();
+    };
 
     QSaveFile file(path);
-    // Unbuffered: a short write shows in write()'s result, not only in a
-    // flush that commit() would not report.
+    // A folder that lets no new file be made, while the file itself may be
+    // written: the file is then written in place.
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return fail(file.errorString());
-    const qint64 written = file.write(content);
-    if (written != content.size()) {
-        const QString why = file.errorString().isEmpty()
-                                ? QStringLiteral("the file could not be written whole")
-                                : file.errorString();
+    if (const QString why = writeWhole(file); !why.isEmpty()) {
         file.cancelWriting();
         file.commit();   // discards the new file
         return fail(why);
     }
-    if (!file.commit())
+    if (file.commit()) {
+        if (error)
+            error->clear();
+        return true;
+    }
+    if (file.error() != QFileDevice::RenameError)
         return fail(file.errorString());
+
+    // The new file was written whole, but the folder does not let it take
+    // the old one's place (a sticky folder and a file of another user); the
+    // new file is gone again. Written in place, as the fallback above does.
+    QFile direct(path);
+    if (!direct.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        return fail(file.errorString());
+    if (const QString why = writeWhole(direct); !why.isEmpty())
+        return fail(why);
+    direct.close();
+    if (direct.error() != QFileDevice::NoError)
+        return fail(direct.errorString());
     if (error)
         error->clear();
     return true;

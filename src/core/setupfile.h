@@ -30,9 +30,10 @@ QByteArray FormatSetup(const std::array<SetupRow, RowCount> &rows,
                        const std::array<QString, RowCount> &labels);
 
 // Reads and checks a whole file before anything is used: sixteen words of
-// hexadecimal digits (any case, any white space between). On failure
-// returns false and `error` holds the reason, such as
-// "line 3: 'ZZ' is not a hexadecimal number".
+// hexadecimal digits (any case, any white space between), after a UTF-8
+// byte order mark if the file starts with one. On failure returns false and
+// `error` holds the reason, such as "line 3: 'ZZ' is not a hexadecimal
+// number", with bytes that cannot be seen written as \xNN.
 bool ParseSetup(const QByteArray &content, Setup &setup, QString &error);
 
 enum class SetupRead { Ok, CannotOpen, Invalid };
@@ -42,7 +43,10 @@ enum class SetupRead { Ok, CannotOpen, Invalid };
 SetupRead ReadSetupFile(const QString &path, Setup &setup, QString &error);
 
 // Writes `content` atomically: the old file is replaced only by a new one
-// that was written whole. False on any failure; the old file then stays.
-bool SaveFileAtomically(const QString &path, const QByteArray &content, QString *error = nullptr);
+// that was written whole, and on any failure the old file stays. Where the
+// folder lets no new file take the old one's place but the file itself may
+// be written (a read-only or sticky folder), the file is written in place;
+// a failure then may leave it cut short. False on any failure.
+bool SaveFile(const QString &path, const QByteArray &content, QString *error = nullptr);
 
 } // namespace vek

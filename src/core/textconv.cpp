@@ -2,6 +2,8 @@
 
 #include "comport.h"
 
+#include <QStringDecoder>
+
 namespace vek {
 
 bool IsHexChar(QChar c)
@@ -97,6 +99,63 @@ bool ParseValue(const QString &text, bool hexMode, uint8_t &value)
         return false;
     value = static_cast<uint8_t>(BinToInt(text) & 0xFF);
     return true;
+}
+
+QString NameText(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes);
+}
+
+namespace {
+
+bool isVisible(char32_t c)
+{
+    if (!QChar::isPrint(c))
+        return false;
+    const QChar::Category cat = QChar::category(c);
+    return cat != QChar::Separator_Line && cat != QChar::Separator_Paragraph;
+}
+
+void appendBytes(QString &out, const QByteArray &bytes)
+{
+    static const char Digits[] = "0123456789ABCDEF";
+    for (char b : bytes) {
+        out += QLatin1String("\\x");
+        out += QLatin1Char(Digits[uchar(b) >> 4]);
+        out += QLatin1Char(Digits[uchar(b) & 0xF]);
+    }
+}
+
+} // namespace
+
+QString VisibleText(const QByteArray &bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    const QString decoded = utf8.decode(bytes);
+    QString out;
+    if (utf8.hasError()) {
+        for (char b : bytes) {
+            const char32_t c = uchar(b);
+            if (isVisible(c))
+                out += QChar(c);
+            else
+                appendBytes(out, QByteArray(1, b));
+        }
+        return out;
+    }
+    for (qsizetype i = 0; i < decoded.size(); ++i) {
+        // Valid UTF-8 decodes to no lone surrogate.
+        const bool pair = decoded.at(i).isHighSurrogate();
+        const char32_t c = pair ? QChar::surrogateToUcs4(decoded.at(i), decoded.at(i + 1)) : decoded.at(i).unicode();
+        const QStringView one = QStringView(decoded).mid(i, pair ? 2 : 1);
+        if (isVisible(c))
+            out += one;
+        else
+            appendBytes(out, one.toUtf8());
+        if (pair)
+            ++i;
+    }
+    return out;
 }
 
 } // namespace vek

@@ -2,6 +2,7 @@
 // Text conventions of register addresses and values: the characters typed,
 // how they are read, and the forms they are shown and sent in.
 
+#include <QByteArray>
 #include <QString>
 #include <cstdint>
 
@@ -29,5 +30,15 @@ AddrCheck CheckAddressText(const QString &text, uint16_t &addr);
 // Checks a value typed in the given mode; on success `value` holds its low
 // eight bits.
 bool ParseValue(const QString &text, bool hexMode, uint8_t &value);
+
+// The text of a register name or address text from an include file: one
+// character for each byte (Latin-1), wherever a name is shown or printed.
+QString NameText(const QByteArray &bytes);
+
+// Bytes of a file as a message shows them: read as UTF-8 where they are
+// valid UTF-8, else one character per byte; whatever cannot be seen (NUL,
+// other control characters, a byte order mark and other format characters,
+// line and paragraph separators) appears as \xNN for each of its bytes.
+QString VisibleText(const QByteArray &bytes);
 
 } // namespace vek

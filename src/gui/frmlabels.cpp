@@ -2,6 +2,7 @@
 
 #include "forms.h"
 #include "prompts.h"
+#include "textconv.h"
 
 #include <QCloseEvent>
 #include <QAbstractItemView>
@@ -66,7 +67,7 @@ void TLabels::fillCombo()
     QStringList names;
     names.reserve(m_table.count());
     for (const QByteArray &n : m_table.names())
-        names << QString::fromLatin1(n);
+        names << NameText(n);
     cbLabels->addItems(names);
     cbLabels->setCurrentIndex(-1);
     cbLabels->setEditText(QString());

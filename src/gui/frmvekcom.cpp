@@ -528,7 +528,7 @@ void TfrmVekComm::ShowLabelForAddr(QLineEdit *label, QLineEdit *addr)
     if (table.isEmpty())
         return;
     const qsizetype i = table.find(latin(addr->text()));
-    label->setText(i >= 0 ? QString::fromLatin1(table.name(i)) : QString());
+    label->setText(i >= 0 ? NameText(table.name(i)) : QString());
 }
 
 void TfrmVekComm::ChooseLabel(QLineEdit * /*label*/, QLineEdit *addr)
@@ -543,7 +543,7 @@ void TfrmVekComm::ChooseLabel(QLineEdit * /*label*/, QLineEdit *addr)
     if (i < 0 || i >= Labels->count())
         return;
     Editing = true;
-    addr->setText(QString::fromLatin1(Labels->table().addr(i)));
+    addr->setText(NameText(Labels->table().addr(i)));
 }
 
 void TfrmVekComm::edtLabelDblClick(int r)
@@ -688,7 +688,7 @@ void TfrmVekComm::mnuSaveClick()
         setupRows[r] = {RowAddr[r], RowValue[r]};
         labels[r] = rows[r].edtLabel->text();
     }
-    if (!SaveFileAtomically(path, FormatSetup(setupRows, labels))) {
+    if (!SaveFile(path, FormatSetup(setupRows, labels))) {
         p->messageBox(QStringLiteral("Could not open selected file.\nMake sure that there is enough disk-space "
                                      "and/orselected file is writeable."),
                       QStringLiteral("Save Error"), Prompts::MbOk | Prompts::MbIconExclamation);
