@@ -23,6 +23,7 @@
 
 using namespace vek;
 using namespace vek::testing;
+Q_DECLARE_METATYPE(vek::SerialLine::OpenResult)
 
 class TestMainWindow : public QObject {
     Q_OBJECT
@@ -142,17 +143,59 @@ private slots:
         QVERIFY(f.prompts.log.isEmpty());
     }
 
-    // A port that cannot be opened: no ports at all, a missing one, a long name.
+    // A failed OpenComm leaves the port closed: one that cannot be opened (no
+    // ports at all, a missing one, a long name), and one that opens but
+    // refuses its settings or never answers.
+    void openFailure_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<SerialLine::OpenResult>("result");
+        QTest::addColumn<QString>("message");   // the link's own, before " is not responding"
+        using R = SerialLine::OpenResult;
+        QTest::newRow("no ports") << QString() << R::CannotOpen << "Cannot open ";
+        QTest::newRow("missing") << "ttyS9" << R::CannotOpen << "Cannot open ttyS9";
+        QTest::newRow("long name") << QString(120, u'x') << R::CannotOpen << "Cannot open " + QString(120, u'x');
+        QTest::newRow("settings refused") << "ttyS0" << R::SetStateFailed << "Set comm state failed";
+        QTest::newRow("never answers") << "ttyS0" << R::Ok << "";
+    }
     void openFailure()
     {
-        for (const QString &port : {QString(), QStringLiteral("ttyS9"), QString(120, QLatin1Char('x'))}) {
-            WindowFixture f({}, port.isEmpty() ? QStringList() : QStringList{port});
-            f.line.openResult = SerialLine::OpenResult::CannotOpen;
-            QTest::mouseClick(f.window->btnOpenClose, Qt::LeftButton);
-            QCOMPARE(f.prompts.messages(), (QStringList{"Cannot open " + port, port + " is not responding"}));
-            QVERIFY(!f.window->CommOpen && !f.line.isOpen());
-            QCOMPARE(f.window->btnOpenClose->text(), QStringLiteral("OpenComm"));
-        }
+        QFETCH(QString, port);
+        QFETCH(SerialLine::OpenResult, result);
+        QFETCH(QString, message);
+        WindowFixture f({.fault = sim::Fault::Silent}, port.isEmpty() ? QStringList() : QStringList{port});
+        f.line.openResult = result;
+        QTest::mouseClick(f.window->btnOpenClose, Qt::LeftButton);
+        const QString gone = port + " is not responding";
+        QCOMPARE(f.prompts.messages(), (message.isEmpty() ? QStringList{gone} : QStringList{message, gone}));
+        QVERIFY(!f.window->CommOpen && !f.line.isOpen());
+        QCOMPARE(f.window->btnOpenClose->text(), QStringLiteral("OpenComm"));
+        QVERIFY(f.window->rgBaudRate->isEnabled() && f.window->cbPorts->isEnabled());
+    }
+
+    // The window's own defaults, over whatever an earlier window left in the
+    // link; a port that fails to close still ends in Closed.
+    void defaultsAndFailedClose()
+    {
+        Comport::BaudRate = 300;
+        Comport::CalChar = 0x80;
+        Comport::DoubleEcho = true;
+        VirtualClock clock;
+        FakeLine line(clock);
+        sim::TargetMonitor target;
+        line.respond = [&target](uint8_t b) { return target.feed(b); };
+        RecordingPrompts prompts;
+        TfrmVekComm w(WindowDeps{&line, &prompts, [&clock](int ms) { clock.nowMs += ms; }, {}, QStringList{"ttyS0"}});
+        QVERIFY(!Comport::DoubleEcho);
+        w.btnOpenClose->click();
+        QVERIFY(w.CommOpen);
+        QCOMPARE(line.openedBaud, 9600);
+        QCOMPARE(line.written.left(2), "??");
+        line.failClose = true;
+        w.btnOpenClose->click();
+        QCOMPARE(prompts.messages(), QStringList{"Failed to close Com Port"});
+        QVERIFY(!w.CommOpen && w.rgBaudRate->isEnabled() && w.cbPorts->isEnabled() && w.lblVekVer->text().isEmpty());
+        QCOMPARE(w.btnOpenClose->text(), QStringLiteral("OpenComm"));
     }
 
     // Bit rate, port and calibration character are used by the next OpenComm.
