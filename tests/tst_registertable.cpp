@@ -76,6 +76,9 @@ void TstRegisterTable::read_data()
         << QByteArray("Register Files\nabc EQU H'4'\n_TMP EQU H'3'\nXYZ EQU H'2'\n"
                       "ABC1 EQU H'1'\nXYZ EQU H'5'\n;--\n")
         << QStringList{"ABC1 001", "XYZ 002", "XYZ 005", "_TMP 003", "abc 004"} << QList<int>{} << true;
+    QTest::newRow("the exchanges reorder equal names")
+        << QByteArray("Register Files\nB EQU H'1'\nB EQU H'2'\nA EQU H'3'\n;--\n")
+        << QStringList{"A 003", "B 002", "B 001"} << QList<int>{} << true;
     // 300 characters: the first 254 are one read, the other 46 the next.
     QTest::newRow("a 300-character line reads as two")
         << "Register Files\n" + QByteArray("FIRST EQU H'0011'").leftJustified(254, ' ')
