@@ -1,5 +1,7 @@
 #include "forms.h"
 
+#include "groupframe.h"
+#include "portbox.h"
 #include "radiogroup.h"
 
 #include <QCheckBox>
@@ -220,7 +222,7 @@ QHash<QString, QWidget *> build(QWidget *root, const QList<Control> &controls)
         }
         case Kind::ComboList:
         case Kind::ComboEdit: {
-            auto *cb = new QComboBox(parent);
+            auto *cb = c.kind == Kind::ComboList ? new PortBox(parent) : new QComboBox(parent);
             cb->setGeometry(c.geometry);
             if (c.kind == Kind::ComboEdit) {
                 cb->setEditable(true);
@@ -233,7 +235,7 @@ QHash<QString, QWidget *> build(QWidget *root, const QList<Control> &controls)
             break;
         }
         case Kind::GroupBox: {
-            auto *g = new QGroupBox(c.caption, parent);
+            auto *g = new GroupFrame(c.caption, parent);
             g->setGeometry(c.geometry);
             w = g;
             break;

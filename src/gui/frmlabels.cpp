@@ -5,11 +5,13 @@
 #include "textconv.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QFile>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QShowEvent>
 
 namespace vek {
 
@@ -32,7 +34,11 @@ TLabels::TLabels(Prompts *prompts, QWidget *parent) : QDialog(parent), m_prompts
     cbLabels->installEventFilter(this);
     if (cbLabels->lineEdit())
         cbLabels->lineEdit()->installEventFilter(this);
+    // The list's own handling of Enter and clicks comes after ours.
+    cbLabels->view()->installEventFilter(this);
     connect(cbLabels, &QComboBox::currentIndexChanged, this, [this] { cbLabelsClick(); });
+    // Taking a name from the list accepts, also the name already selected.
+    connect(cbLabels, &QComboBox::activated, this, [this] { cbLabelsClick(); });
 }
 
 void TLabels::OpenIncFile()
@@ -103,8 +109,48 @@ void TLabels::cbLabelsClick()
 
 void TLabels::cbLabelsKeyPress()
 {
-    if (cbLabels->view() && !cbLabels->view()->isVisible())
+    if (!listShown())
         cbLabels->showPopup();
+}
+
+bool TLabels::listShown() const { return cbLabels->view() && cbLabels->view()->isVisible(); }
+
+// The dropped-down list follows the text part: the first name that starts
+// with the typed text, in any case, is highlighted. Nothing is chosen.
+void TLabels::followText()
+{
+    QAbstractItemView *list = cbLabels->view();
+    const QString typed = cbLabels->currentText();
+    QModelIndex match;
+    if (!typed.isEmpty()) {
+        for (int i = 0; i < cbLabels->count(); ++i) {
+            if (cbLabels->itemText(i).startsWith(typed, Qt::CaseInsensitive)) {
+                match = cbLabels->model()->index(i, cbLabels->modelColumn(), cbLabels->rootModelIndex());
+                break;
+            }
+        }
+    }
+    list->setCurrentIndex(match);
+    if (match.isValid())
+        list->scrollTo(match);
+}
+
+// A key typed while the list is down edits the text part, and the list
+// follows the text.
+void TLabels::forwardToText(QKeyEvent *key)
+{
+    m_forwarding = true;
+    QCoreApplication::sendEvent(cbLabels->lineEdit(), key);
+    m_forwarding = false;
+    followText();
+}
+
+void TLabels::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    // Typing starts a new name rather than adding to the last one chosen.
+    if (cbLabels->lineEdit())
+        cbLabels->lineEdit()->selectAll();
 }
 
 bool TLabels::eventFilter(QObject *watched, QEvent *event)
@@ -113,16 +159,44 @@ bool TLabels::eventFilter(QObject *watched, QEvent *event)
         cbLabelsEnter();
         return false;
     }
-    if (event->type() == QEvent::KeyPress) {
-        auto *ke = static_cast<QKeyEvent *>(event);
-        if (!ke->text().isEmpty() && ke->key() != Qt::Key_Tab && ke->key() != Qt::Key_Backtab) {
-            cbLabelsKeyPress();
-            // Enter and Escape only open the list: a typed name is never
-            // looked up, and only a chosen item or the close button ends
-            // the dialog.
-            if (ke->key() == Qt::Key_Return || ke->key() == Qt::Key_Enter || ke->key() == Qt::Key_Escape)
-                return true;
+    if (event->type() != QEvent::KeyPress || m_forwarding)
+        return QDialog::eventFilter(watched, event);
+    auto *ke = static_cast<QKeyEvent *>(event);
+    const int key = ke->key();
+    const bool enter = key == Qt::Key_Return || key == Qt::Key_Enter;
+    QLineEdit *text = cbLabels->lineEdit();
+
+    if (watched == cbLabels->view() || listShown()) {
+        // The list is down.
+        if (key == Qt::Key_Escape) {
+            cbLabels->hidePopup();
+            done(ResultCancel);
+            return true;
         }
+        if (enter) {
+            if (watched != cbLabels->view())
+                QCoreApplication::sendEvent(cbLabels->view(), ke);
+            return true;   // the list takes its highlighted name, if any
+        }
+        const bool editing = !ke->text().isEmpty() || key == Qt::Key_Backspace || key == Qt::Key_Delete
+            || key == Qt::Key_Left || key == Qt::Key_Right || key == Qt::Key_Home || key == Qt::Key_End;
+        if (text && editing && key != Qt::Key_Tab && key != Qt::Key_Backtab) {
+            forwardToText(ke);
+            return true;
+        }
+        return false;
+    }
+
+    if (ke->text().isEmpty() || key == Qt::Key_Tab || key == Qt::Key_Backtab)
+        return QDialog::eventFilter(watched, event);
+    // The list is closed: a character key drops it down first, then goes on
+    // into the text part. Enter and Escape only drop it down.
+    cbLabelsKeyPress();
+    if (enter || key == Qt::Key_Escape)
+        return true;
+    if (text) {
+        forwardToText(ke);
+        return true;
     }
     return QDialog::eventFilter(watched, event);
 }

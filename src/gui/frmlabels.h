@@ -7,6 +7,7 @@
 #include <QDialog>
 
 class QComboBox;
+class QKeyEvent;
 
 namespace vek {
 
@@ -35,16 +36,21 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     void cbLabelsEnter();
     void cbLabelsClick();
     void cbLabelsKeyPress();
     void fillCombo();
+    bool listShown() const;
+    void followText();
+    void forwardToText(QKeyEvent *key);
 
     Prompts *m_prompts;
     RegisterTable m_table;
     bool m_filling = false;
+    bool m_forwarding = false;
 };
 
 } // namespace vek

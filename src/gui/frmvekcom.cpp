@@ -1,8 +1,10 @@
 #include "frmvekcom.h"
 
 #include "comport.h"
+#include "deskinput.h"
 #include "forms.h"
 #include "frmlabels.h"
+#include "portbox.h"
 #include "prompts.h"
 #include "radiogroup.h"
 #include "setupfile.h"
@@ -17,6 +19,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QThread>
 
@@ -30,11 +33,20 @@ constexpr char KeyEnter = 13;
 constexpr char KeyEscape = 27;
 const QString SetupFilter = QStringLiteral("VEK Setup (*.vek)");
 
-// Shows the wait cursor while the window talks to the target.
+// Shows the wait cursor while the window talks to the target; input given
+// meanwhile is dropped when the wait ends.
 class Busy {
 public:
-    Busy() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~Busy() { QApplication::restoreOverrideCursor(); }
+    Busy()
+    {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        desk::StaleInput::begin();
+    }
+    ~Busy()
+    {
+        QApplication::restoreOverrideCursor();
+        desk::StaleInput::end();
+    }
     Busy(const Busy &) = delete;
     Busy &operator=(const Busy &) = delete;
 };
@@ -57,6 +69,8 @@ public:
     GuiHost(Prompts *prompts, std::function<void(int)> sleep) : m_prompts(prompts), m_sleep(std::move(sleep)) {}
     void showMessage(const QString &text) override
     {
+        // A key or click given during the wait must not answer the box.
+        desk::StaleInput::drop();
         int restored = 0;
         while (QApplication::overrideCursor()) {
             QApplication::restoreOverrideCursor();
@@ -121,6 +135,14 @@ TfrmVekComm::TfrmVekComm(const WindowDeps &deps, QWidget *parent)
     m_fields.insert(edtTest, {FieldKind::Test, -1});
     for (auto it = m_fields.cbegin(); it != m_fields.cend(); ++it)
         it.key()->installEventFilter(this);
+    // Numeric fields take every character as a key press: no input method.
+    for (QLineEdit *e : {edtBitAddr, edtTest})
+        e->setAttribute(Qt::WA_InputMethodEnabled, false);
+    for (const Row &row : rows) {
+        row.edtAddr->setAttribute(Qt::WA_InputMethodEnabled, false);
+        row.edtData->setAttribute(Qt::WA_InputMethodEnabled, false);
+    }
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget *, QWidget *now) { focusMovedOn(now); });
 
     const char *const toggles[8] = {"btn0Tog", "btn1Tog", "bnt2Tog", "btn3Tog",
                                     "btn4Tog", "btn5Tog", "btn6tog", "btn7Tog"};
@@ -206,6 +228,8 @@ void TfrmVekComm::BuildPortList()
     cbPorts->addItems(names);
     for (int i = 0; i < cbPorts->count(); ++i)
         cbPorts->setItemData(i, cbPorts->itemText(i), Qt::ToolTipRole);
+    if (auto *box = qobject_cast<PortBox *>(cbPorts))
+        box->fitList();
     if (cbPorts->count() > 0)
         cbPorts->setCurrentIndex(0);
 }
@@ -287,30 +311,20 @@ bool TfrmVekComm::eventFilter(QObject *watched, QEvent *event)
                 edtLabelKeyDown(f.row, vk);
             return false;
         }
-        // Character keys only: navigation and editing keys without a
-        // character never start an entry.
-        const QString text = ke->text();
-        // Alt and Meta combinations belong to the menus, never to an entry.
-        if (text.isEmpty() || ke->key() == Qt::Key_Tab || ke->key() == Qt::Key_Backtab
-            || ke->key() == Qt::Key_Delete || (ke->modifiers() & (Qt::AltModifier | Qt::MetaModifier)))
+        std::optional<char> key = desk::entryChar(ke);
+        if (!key)
             return false;
-        const QChar qc = text.at(0);
-        char key = qc.unicode() < 0x80 ? char(qc.unicode()) : char(0x7F);
-        if (ke->key() == Qt::Key_Return || ke->key() == Qt::Key_Enter)
-            key = KeyEnter;
-        else if (ke->key() == Qt::Key_Escape)
-            key = KeyEscape;
-        return keyPress(f, key);
+        return keyPress(f, *key);
     }
-    case QEvent::FocusOut: {
-        const auto reason = static_cast<QFocusEvent *>(event)->reason();
-        // A box or another application taking the focus is not leaving the field.
-        if (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason)
-            return false;
-        leave(f);
+    case QEvent::FocusOut:
+        if (desk::leavesField(static_cast<QFocusEvent *>(event)))
+            leave(f);
+        else if (static_cast<QFocusEvent *>(event)->reason() == Qt::MenuBarFocusReason)
+            m_heldByMenu = static_cast<QWidget *>(watched);
         return false;
-    }
     case QEvent::FocusIn: {
+        if (watched == m_heldByMenu)
+            m_heldByMenu = nullptr;   // back from the menu bar: the entry goes on
         // Address and data fields never select their text on receiving the
         // focus; a line edit would select it all when tabbed into.
         const auto reason = static_cast<QFocusEvent *>(event)->reason();
@@ -324,6 +338,8 @@ bool TfrmVekComm::eventFilter(QObject *watched, QEvent *event)
         return false;
     }
     case QEvent::MouseButtonDblClick:
+        if (!desk::isDoubleClick(static_cast<QMouseEvent *>(event)))
+            return true;   // a middle or right double click is no gesture
         switch (f.kind) {
         case FieldKind::Addr: edtAddrDblClick(f.row); break;
         case FieldKind::Data: edtDataDblClick(f.row); break;
@@ -336,6 +352,18 @@ bool TfrmVekComm::eventFilter(QObject *watched, QEvent *event)
     default:
         return false;
     }
+}
+
+// The menu bar took the focus from a field and gave it on to another control
+// (a click elsewhere while a menu was up): that is when the field is left.
+void TfrmVekComm::focusMovedOn(QWidget *now)
+{
+    if (!m_heldByMenu || !now || now == m_heldByMenu || now->window() != this || qobject_cast<QMenuBar *>(now))
+        return;
+    const auto it = m_fields.constFind(m_heldByMenu.data());
+    m_heldByMenu = nullptr;
+    if (it != m_fields.cend())
+        leave(it.value());
 }
 
 bool TfrmVekComm::keyPress(const FieldRef &f, char &key)

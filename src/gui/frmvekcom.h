@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <QHash>
+#include <QPointer>
 #include <QStringList>
 
 class QAction;
@@ -146,11 +147,14 @@ private:
     bool keyPress(const FieldRef &f, char &key);
     void leave(const FieldRef &f);
     void sendTestValue();
+    void focusMovedOn(QWidget *now);
 
     WindowDeps m_deps;
     std::unique_ptr<GuiHost> m_host;
     QHash<QString, QWidget *> m_widgets;
     QHash<QObject *, FieldRef> m_fields;
+    // The field the menu bar took the focus from, its entry still open.
+    QPointer<QWidget> m_heldByMenu;
 };
 
 } // namespace vek

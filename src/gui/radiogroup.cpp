@@ -1,10 +1,11 @@
 #include "radiogroup.h"
 
+#include <QKeyEvent>
 #include <QRadioButton>
 
 namespace vek {
 
-RadioGroup::RadioGroup(QWidget *parent) : QGroupBox(parent) {}
+RadioGroup::RadioGroup(QWidget *parent) : GroupFrame(QString(), parent) {}
 
 void RadioGroup::setItems(const QStringList &items)
 {
@@ -15,14 +16,17 @@ void RadioGroup::setItems(const QStringList &items)
     for (int i = 0; i < items.size(); ++i) {
         auto *b = new QRadioButton(items.at(i), this);
         b->setAutoExclusive(true);
+        b->installEventFilter(this);
         connect(b, &QRadioButton::toggled, this, [this, i](bool on) {
             if (on && m_index != i) {
                 m_index = i;
+                updateTabStop();
                 emit clicked();
             }
         });
         m_buttons << b;
     }
+    updateTabStop();
     placeButtons();
 }
 
@@ -37,15 +41,46 @@ void RadioGroup::setItemIndex(int index)
             b->setAutoExclusive(true);
         }
         m_index = -1;
+        updateTabStop();
         emit clicked();
         return;
     }
     m_buttons.at(index)->setChecked(true);   // toggled() updates m_index and fires clicked()
 }
 
+// Only the selected item (the first while none is) is a tab stop; the
+// others still take the focus from a click.
+void RadioGroup::updateTabStop()
+{
+    const int stop = m_index >= 0 ? m_index : 0;
+    for (int i = 0; i < m_buttons.size(); ++i)
+        m_buttons.at(i)->setFocusPolicy(i == stop ? Qt::StrongFocus : Qt::ClickFocus);
+}
+
+bool RadioGroup::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() != QEvent::KeyPress || m_buttons.isEmpty())
+        return GroupFrame::eventFilter(watched, event);
+    const int key = static_cast<QKeyEvent *>(event)->key();
+    int step = 0;
+    if (key == Qt::Key_Down || key == Qt::Key_Right)
+        step = 1;
+    else if (key == Qt::Key_Up || key == Qt::Key_Left)
+        step = -1;
+    if (step == 0)
+        return GroupFrame::eventFilter(watched, event);
+    // The arrows move the selection within the group, wrapping, as a click would.
+    const int n = int(m_buttons.size());
+    const int from = m_buttons.indexOf(static_cast<QRadioButton *>(watched));
+    const int to = ((from < 0 ? 0 : from) + step + n) % n;
+    setItemIndex(to);
+    m_buttons.at(to)->setFocus(Qt::OtherFocusReason);
+    return true;
+}
+
 void RadioGroup::resizeEvent(QResizeEvent *event)
 {
-    QGroupBox::resizeEvent(event);
+    GroupFrame::resizeEvent(event);
     placeButtons();
 }
 

@@ -1,9 +1,12 @@
 #pragma once
 // A titled group of radio items with one selected index. Its clicked()
 // signal fires on every change of the selected item, whether the user or
-// the program made it.
+// the program made it. The group takes the focus as one control: Tab lands
+// on the selected item and leaves the group, and the arrow keys move the
+// selection as a click would.
 
-#include <QGroupBox>
+#include "groupframe.h"
+
 #include <QList>
 #include <QStringList>
 
@@ -11,7 +14,7 @@ class QRadioButton;
 
 namespace vek {
 
-class RadioGroup : public QGroupBox {
+class RadioGroup : public GroupFrame {
     Q_OBJECT
 public:
     explicit RadioGroup(QWidget *parent = nullptr);
@@ -29,9 +32,11 @@ signals:
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void placeButtons();
+    void updateTabStop();
     QStringList m_items;
     QList<QRadioButton *> m_buttons;
     int m_index = -1;

@@ -1,0 +1,28 @@
+#pragma once
+// The narrow port chooser. Port names differ at their ends (ttyUSB0,
+// ttyUSB1, a by-id path's port number), so the closed box draws the name
+// whole in the room it has, with a slim arrow, and elides a longer name in
+// the middle so that its end stays visible. The list and the tool tip show
+// the whole name.
+
+#include <QComboBox>
+
+namespace vek {
+
+class PortBox : public QComboBox {
+    Q_OBJECT
+public:
+    explicit PortBox(QWidget *parent = nullptr);
+
+    // Where the closed box draws the name, and the name as drawn there.
+    QRect textRect() const;
+    QFont textFont() const;
+    QString shownText() const;
+    // Widens the list to its longest name; call after filling the box.
+    void fitList();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};
+
+} // namespace vek

@@ -1,0 +1,443 @@
+// The window as a person at a desk drives it: the menu bar, every mouse
+// button, Ctrl keys, radio groups by keyboard, clicks given while the window
+// waits for the target, fields left by a mouse click, and the label chooser
+// by keyboard. Real key and mouse events, offscreen, on the scripted line.
+
+#include "frmlabels.h"
+#include "groupframe.h"
+#include "portbox.h"
+#include "radiogroup.h"
+#include "windowfixture.h"
+
+#include <QAbstractItemView>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QRadioButton>
+#include <QTemporaryFile>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+using namespace vek;
+using namespace vek::testing;
+
+namespace {
+
+using Lines = QList<QByteArray>;
+
+bool isRed(QLineEdit *field) { return field->palette().color(QPalette::Text) == QColor(255, 0, 0); }
+
+void click(QWidget *w, Qt::MouseButton button = Qt::LeftButton) { QTest::mouseClick(w, button); }
+
+// Keys go where the keyboard is: an open popup's focus, else the focus.
+QWidget *keyboard()
+{
+    if (QWidget *popup = QApplication::activePopupWidget())
+        return popup->focusWidget() ? popup->focusWidget() : popup;
+    return QApplication::focusWidget();
+}
+void key(int k, Qt::KeyboardModifiers mods = {}) { QTest::keyClick(keyboard(), Qt::Key(k), mods); }
+void keys(const QString &text) { QTest::keyClicks(keyboard(), text); }
+
+enum class Menu { Alt, F10, ClickEscape, AltFEscape };
+enum class Field { Addr, Data, Test };
+
+} // namespace
+
+class TestDesk : public QObject {
+    Q_OBJECT
+    std::unique_ptr<WindowFixture> f;
+    TfrmVekComm *w = nullptr;
+
+    QLineEdit *field(Field which) const
+    {
+        return which == Field::Addr ? w->rows[0].edtAddr : which == Field::Data ? w->rows[0].edtData : w->edtTest;
+    }
+    void loadTable(const QByteArray &entries)
+    {
+        QTemporaryFile inc(QDir::tempPath() + QStringLiteral("/XXXXXX.inc"));
+        QVERIFY(inc.open());
+        inc.write("Register Files\n" + entries + ";--\n");
+        inc.close();
+        QVERIFY(w->Labels->loadIncFile(inc.fileName()));
+    }
+
+private slots:
+    void initTestCase() { QApplication::setStyle(QStringLiteral("Fusion")); }
+    void init()
+    {
+        f = std::make_unique<WindowFixture>();
+        w = f->window.get();
+        f->target.setReg(0x02A, 0x3C);
+        QVERIFY(f->connect());
+        w->rows[0].chkHex->setChecked(true);
+        click(w->rows[0].edtAddr);
+        keys(QStringLiteral("2A\r"));   // row 1 watches 02A, holding 3C
+        f->takeLines();
+    }
+    void cleanup() { f.reset(); }
+
+    // The menu bar taking the focus and giving it back leaves the entry as it
+    // was: nothing committed, nothing dropped, nothing sent.
+    void menusAreNotALeave_data()
+    {
+        QTest::addColumn<Field>("which");
+        QTest::addColumn<Menu>("menu");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<Lines>("onEnter");
+        const std::pair<Menu, const char *> menus[] = {
+            {Menu::Alt, "Alt"}, {Menu::F10, "F10"}, {Menu::ClickEscape, "click, Escape"}, {Menu::AltFEscape, "Alt+F, Escape"}};
+        for (auto [menu, name] : menus) {
+            QTest::addRow("address, %s", name) << Field::Addr << menu << "3" << Lines{"A003"};
+            QTest::addRow("data, %s", name) << Field::Data << menu << "5" << Lines{"A02A=05"};
+            QTest::addRow("test, %s", name) << Field::Test << menu << "12" << Lines{"T0C"};
+        }
+    }
+    void menusAreNotALeave()
+    {
+        QFETCH(Field, which);
+        QFETCH(Menu, menu);
+        QFETCH(QString, typed);
+        QFETCH(Lines, onEnter);
+        QLineEdit *e = field(which);
+        click(e);
+        keys(typed);
+        QMenuBar *bar = w->menuBar();
+        switch (menu) {
+        case Menu::Alt: key(Qt::Key_Alt); break;
+        case Menu::F10: key(Qt::Key_F10); break;
+        case Menu::ClickEscape:
+            QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(bar->actions().first()).center());
+            QVERIFY(QApplication::activePopupWidget());
+            key(Qt::Key_Escape);
+            break;
+        case Menu::AltFEscape:
+            key(Qt::Key_F, Qt::AltModifier);
+            QVERIFY(QApplication::activePopupWidget());
+            key(Qt::Key_Escape);
+            break;
+        }
+        if (QApplication::focusWidget() == bar)
+            key(Qt::Key_Escape);   // out of the menu bar, back to the field
+        QCOMPARE(QApplication::focusWidget(), e);
+        QCOMPARE(e->text(), typed);
+        QVERIFY(isRed(e) && w->Editing);
+        QCOMPARE(f->takeLines(), Lines{});
+        key(Qt::Key_Return);
+        QCOMPARE(f->takeLines(), onEnter);
+        QVERIFY(f->prompts.log.isEmpty());
+    }
+
+    // With the menu bar holding the focus, a click into another field is
+    // where the entry is left: it commits then, once.
+    void menuThenClickElsewhereCommits()
+    {
+        click(w->rows[0].edtData);
+        keys(QStringLiteral("7"));
+        key(Qt::Key_Alt);
+        click(w->rows[1].edtAddr);
+        QCOMPARE(f->takeLines(), Lines{"A02A=07"});
+        QVERIFY(!w->Editing && !isRed(w->rows[0].edtData));
+    }
+
+    // Only the left button makes a double click; the middle button's paste
+    // is no key and starts no entry.
+    void mouseButtons_data()
+    {
+        QTest::addColumn<Qt::MouseButton>("button");
+        QTest::addColumn<bool>("dataField");
+        QTest::addColumn<Lines>("lines");
+        QTest::newRow("left, address") << Qt::LeftButton << false << Lines{"A02A"};
+        QTest::newRow("left, data") << Qt::LeftButton << true << Lines{"A02A=3C"};
+        QTest::newRow("middle, address") << Qt::MiddleButton << false << Lines{};
+        QTest::newRow("middle, data") << Qt::MiddleButton << true << Lines{};
+        QTest::newRow("right, data") << Qt::RightButton << true << Lines{};
+    }
+    void mouseButtons()
+    {
+        QFETCH(Qt::MouseButton, button);
+        QFETCH(bool, dataField);
+        QFETCH(Lines, lines);
+        QLineEdit *e = dataField ? w->rows[0].edtData : w->rows[0].edtAddr;
+        const QString shown = e->text();
+        if (QApplication::clipboard()->supportsSelection())
+            QApplication::clipboard()->setText(QStringLiteral("F"), QClipboard::Selection);
+        QTest::mouseDClick(e, button);
+        if (QWidget *popup = QApplication::activePopupWidget())
+            popup->close();   // the right button's context menu
+        QCOMPARE(f->takeLines(), lines);
+        QVERIFY(!w->Editing && !isRed(e));
+        click(w->rows[3].edtLabel);   // leaving restores the stored display
+        QCOMPARE(e->text(), shown);
+        QCOMPARE(f->takeLines(), Lines{});
+        QVERIFY(f->prompts.log.isEmpty());
+    }
+
+    // Ctrl with a digit types nothing; Ctrl+V is a key of its own (it starts
+    // an entry without emptying the field) and what it pastes is committed.
+    void ctrlKeys_data()
+    {
+        QTest::addColumn<bool>("dataField");
+        QTest::addColumn<QList<int>>("ctrlKeys");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<bool>("editing");
+        QTest::addColumn<Lines>("onEnter");
+        QTest::newRow("Ctrl+1 in an address") << false << QList<int>{Qt::Key_1} << "02A" << false << Lines{"A02A"};
+        QTest::newRow("Ctrl+F5 in data") << true << QList<int>{Qt::Key_F5} << "3C" << false << Lines{"A02A=3C"};
+        QTest::newRow("Ctrl+V appends") << true << QList<int>{Qt::Key_V} << "3C5D" << true << Lines{"A02A=5D"};
+        QTest::newRow("Ctrl+A, Ctrl+V replaces") << true << QList<int>{Qt::Key_A, Qt::Key_V} << "5D" << true << Lines{"A02A=5D"};
+    }
+    void ctrlKeys()
+    {
+        QFETCH(bool, dataField);
+        QFETCH(QList<int>, ctrlKeys);
+        QFETCH(QString, shown);
+        QFETCH(bool, editing);
+        QFETCH(Lines, onEnter);
+        QApplication::clipboard()->setText(QStringLiteral("5D"));
+        QLineEdit *e = dataField ? w->rows[0].edtData : w->rows[0].edtAddr;
+        click(e);
+        QTest::keyClick(e, Qt::Key_End);
+        for (int k : ctrlKeys)
+            key(k, Qt::ControlModifier);
+        QCOMPARE(e->text(), shown);
+        QCOMPARE(w->Editing, editing);
+        QCOMPARE(isRed(e), editing);
+        key(Qt::Key_Return);
+        QCOMPARE(f->takeLines(), onEnter);
+    }
+
+    // A radio group is one stop of the tab chain, on its selected item;
+    // Space there changes nothing and the arrows select as a click does.
+    void radioGroupsByKeyboard()
+    {
+        click(w->btnOpenClose);   // closed, so the bit rate can change
+        QVERIFY(!w->CommOpen);
+        QTest::keyClick(w->btnOpenClose, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), w->rgBaudRate->button(2));
+        key(Qt::Key_Space);
+        QCOMPARE(Comport::BaudRate, 9600);
+        key(Qt::Key_Up);
+        QCOMPARE(Comport::BaudRate, 4800);
+        QCOMPARE(QApplication::focusWidget(), w->rgBaudRate->button(1));
+        key(Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(w->cbPorts));
+        key(Qt::Key_Backtab);
+        QCOMPARE(QApplication::focusWidget(), w->rgBaudRate->button(1));
+
+        click(w->btnOpenClose);
+        QVERIFY(w->CommOpen);
+        f->takeLines();
+        click(w->edtBitAddr);
+        keys(QStringLiteral("2A\r"));
+        key(Qt::Key_Backtab);   // onto bit 0, selected "0"
+        QCOMPARE(QApplication::focusWidget(), w->rgBits[0]->button(1));
+        key(Qt::Key_Space);
+        key(Qt::Key_Down);      // wraps to "1": bit 0 set and written
+        QCOMPARE(f->takeLines(), (Lines{"A02A", "A02A=3D"}));
+        QCOMPARE(QApplication::focusWidget(), w->rgBits[0]->button(0));
+        key(Qt::Key_Backtab);
+        QCOMPARE(QApplication::focusWidget(), w->rgBits[1]->button(1));
+    }
+
+    // Clicks and keys given while a command waits for the target are dropped
+    // when it ends, never replayed: a double click on OpenComm opens once.
+    void inputDuringWaitIsDropped_data()
+    {
+        QTest::addColumn<bool>("onOpen");
+        QTest::newRow("second click on OpenComm") << true;
+        QTest::newRow("bit click and keys during a read") << false;
+    }
+    void inputDuringWaitIsDropped()
+    {
+        QFETCH(bool, onOpen);
+        if (onOpen) {
+            click(w->btnOpenClose);
+            QVERIFY(!w->CommOpen);
+        }
+        QWidget *target = onOpen ? static_cast<QWidget *>(w->btnOpenClose) : w->rgBits[4]->button(0);
+        bool posted = false;
+        f->line.respond = [&](uint8_t b) {
+            if (!posted) {
+                posted = true;
+                const QPointF at = QRectF(target->rect()).center();
+                for (auto type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
+                    QCoreApplication::postEvent(target, new QMouseEvent(type, at, target->mapToGlobal(at), Qt::LeftButton,
+                                                                        type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, {}));
+                QCoreApplication::postEvent(w->edtTest, new QKeyEvent(QEvent::KeyPress, Qt::Key_Minus, {}, QStringLiteral("-")));
+            }
+            return f->target.feed(b);
+        };
+        if (onOpen)
+            click(w->btnOpenClose);
+        else
+            QTest::mouseDClick(w->rows[0].edtAddr, Qt::LeftButton);
+        QVERIFY(posted);
+        QCoreApplication::processEvents();
+        QCOMPARE(w->CommOpen, true);
+        QCOMPARE(f->takeLines(), onOpen ? Lines{"V"} : Lines{"A02A"});
+        QCOMPARE(int(w->TestValue), 0);
+        QCOMPARE(f->line.log.count(QStringLiteral("close")), onOpen ? 1 : 0);
+    }
+
+    // The shared entry flag across fields left by mouse clicks: after a
+    // refused address the next field's first key neither empties nor turns
+    // it red, and + is text in the test field.
+    void sharedEntryAcrossFields()
+    {
+        click(w->rows[1].edtAddr);
+        keys(QStringLiteral("1000\r"));
+        QCOMPARE(f->prompts.messages(), QStringList{"Maximum data memory address is 0xFFF"});
+        click(w->edtTest);   // leaving commits again: refused again, entry still open
+        QCOMPARE(f->prompts.messages().size(), 2);
+        QVERIFY(w->Editing && !isRed(w->edtTest));
+        keys(QStringLiteral("+"));
+        QCOMPARE(w->edtTest->text(), QStringLiteral("+"));
+        QCOMPARE(int(w->TestValue), 0);
+        click(w->rows[2].edtAddr);   // leaving the test field drops: the value shows
+        QCOMPARE(w->edtTest->text(), QStringLiteral("000"));
+        QCOMPARE(f->takeLines(), Lines{});
+    }
+
+    // The bit panel after failed commands: a failed read keeps the copy and
+    // the groups, a failed write keeps the new bit.
+    void bitPanelFailures()
+    {
+        click(w->edtBitAddr);
+        keys(QStringLiteral("2A\r"));
+        f->takeLines();
+        sim::TargetOptions silent = f->target.options();
+        silent.fault = sim::Fault::Silent;
+        f->target.setOptions(silent);
+        click(w->edtBitAddr);
+        keys(QStringLiteral("10\r"));
+        QCOMPARE(int(w->BitAddr), 0x010);
+        QCOMPARE(int(w->BitValue), 0x3C);
+        QCOMPARE(w->rgBits[2]->itemIndex(), 0);
+        click(w->rgBits[0]->button(0));
+        QCOMPARE(int(w->BitValue), 0x3D);
+        QCOMPARE(w->rgBits[0]->itemIndex(), 0);
+        QCOMPARE(f->prompts.messages(),
+                 (QStringList{"Echo not received", "File read failed", "Echo not received", "File write failed"}));
+    }
+
+    // A label field is looked up again only when its row's address changes.
+    void labelLookedUpOnChangeOnly()
+    {
+        loadTable("OTHER EQU H'0010'\nPORTB EQU H'002A'\n");
+        QLineEdit *label = w->rows[0].edtLabel;
+        label->setText(QStringLiteral("mine"));
+        click(w->rows[0].edtAddr);
+        keys(QStringLiteral("02a\r"));
+        QCOMPARE(label->text(), QStringLiteral("mine"));
+        QTest::mouseDClick(w->rows[0].edtAddr, Qt::LeftButton);
+        QCOMPARE(label->text(), QStringLiteral("mine"));
+        keys(QStringLiteral("10\r"));
+        QCOMPARE(label->text(), QStringLiteral("OTHER"));
+        QCOMPARE(f->takeLines(), (Lines{"A02A", "A02A", "A010"}));
+    }
+
+    // The chooser by keyboard: typing follows the list, Enter takes the
+    // highlighted name, Escape with the list down cancels, and a click on
+    // the name already selected accepts it.
+    void chooserKeys_data()
+    {
+        QTest::addColumn<QString>("typed");   // then Enter; '\x1b' is Escape
+        QTest::addColumn<QString>("addr");
+        QTest::addColumn<bool>("stillUp");    // after the keys, before closing
+        QTest::newRow("start of a name") << "portb\r" << "006" << false;
+        QTest::newRow("any case, Backspace") << "OPX\bT\r" << "081" << false;
+        QTest::newRow("Escape with the list down") << "p\x1b" << "000" << false;
+        QTest::newRow("Escape with the list up") << "\x1b" << "000" << true;
+        QTest::newRow("no name starts so") << "zz\r" << "000" << true;
+    }
+    void chooserKeys()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, addr);
+        QFETCH(bool, stillUp);
+        loadTable("OPTION_REG EQU H'0081'\nPORTA EQU H'0005'\nPORTB EQU H'0006'\n");
+        bool up = false;
+        QTimer::singleShot(0, w->Labels, [&] {
+            QApplication::setActiveWindow(w->Labels);   // as the window manager does
+            for (QChar c : typed) {
+                if (c == u'\r')
+                    key(Qt::Key_Return);
+                else if (c == u'\x1b')
+                    key(Qt::Key_Escape);
+                else if (c == u'\b')
+                    key(Qt::Key_Backspace);
+                else
+                    keys(QString(c));
+            }
+            up = w->Labels->isVisible();
+            if (up)
+                w->Labels->close();
+        });
+        QTest::mouseDClick(w->rows[4].edtLabel, Qt::LeftButton);
+        QCOMPARE(up, stillUp);
+        QVERIFY(!w->Labels->isVisible());
+        QCOMPARE(w->rows[4].edtAddr->text(), addr);
+    }
+
+    void chooserClickOnSelectedName()
+    {
+        loadTable("PORTA EQU H'0005'\nPORTB EQU H'0006'\n");
+        w->Labels->cbLabels->setCurrentIndex(1);
+        QTimer::singleShot(0, w->Labels, [&] {
+            w->Labels->cbLabels->showPopup();
+            QAbstractItemView *list = w->Labels->cbLabels->view();
+            const QRect item = list->visualRect(list->model()->index(1, 0));
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, item.center());
+            if (w->Labels->isVisible())
+                w->Labels->close();
+        });
+        QTest::mouseDClick(w->rows[4].edtLabel, Qt::LeftButton);
+        QCOMPARE(w->rows[4].edtAddr->text(), QStringLiteral("006"));
+        QCOMPARE(w->rows[4].edtLabel->text(), QStringLiteral("PORTB"));
+    }
+
+    // Port names show whole in the narrow box; a longer one keeps its end.
+    void portNamesReadable()
+    {
+        auto *box = qobject_cast<PortBox *>(w->cbPorts);
+        QVERIFY(box);
+        const QString byId = QStringLiteral("serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+        box->clear();
+        box->addItems({"ttyS0", "ttyUSB0", "ttyUSB10", "ttyACM0", "rfcomm0", "pts/12", byId});
+        box->fitList();
+        for (int i = 0; i < box->count(); ++i) {
+            box->setCurrentIndex(i);
+            QCOMPARE(box->toolTip(), box->itemText(i));
+            if (i < box->count() - 1)
+                QCOMPARE(box->shownText(), box->itemText(i));
+        }
+        const QString shown = box->shownText();
+        QVERIFY2(shown.startsWith(QStringLiteral("se")) && shown.contains(u'\u2026') && shown.endsWith(QStringLiteral("rt0")),
+                 qPrintable(shown));
+        QVERIFY(box->view()->minimumWidth() > QFontMetrics(box->view()->font()).horizontalAdvance(byId));
+        QCOMPARE(box->geometry(), QRect(8, 24, 65, 21));
+    }
+
+    // Every control placed inside a group box lies clear of its frame line
+    // and its caption.
+    void nothingOnAFrameLine()
+    {
+        for (GroupFrame *g : w->findChildren<GroupFrame *>()) {
+            for (QWidget *c : g->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+                const QRect r = c->geometry();
+                const QString what = g->objectName() + '/' + c->objectName();
+                QVERIFY2(!r.intersects(g->captionRect()), qPrintable(what));
+                QVERIFY2(r.top() > g->frameTop() && r.left() > 0, qPrintable(what));
+                QVERIFY2(r.right() < g->width() - 1 && r.bottom() < g->height() - 1, qPrintable(what));
+            }
+        }
+    }
+};
+
+QTEST_MAIN(TestDesk)
+#include "tst_desk.moc"
