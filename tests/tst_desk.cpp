@@ -424,10 +424,18 @@ private slots:
     }
 
     // Every control placed inside a group box lies clear of its frame line
-    // and its caption.
+    // and its caption, and the frame is drawn where the group says it is.
     void nothingOnAFrameLine()
     {
         for (GroupFrame *g : w->findChildren<GroupFrame *>()) {
+            QImage drawn(g->size(), QImage::Format_RGB32);
+            drawn.fill(Qt::white);
+            g->render(&drawn, QPoint(), QRegion(), QWidget::DrawWindowBackground);
+            const int x = 3;   // left of the caption
+            int line = 0;
+            while (line < g->height() && drawn.pixel(x, line) == drawn.pixel(x, g->height() / 2))
+                ++line;
+            QCOMPARE(line, g->frameTop());
             for (QWidget *c : g->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
                 const QRect r = c->geometry();
                 const QString what = g->objectName() + '/' + c->objectName();

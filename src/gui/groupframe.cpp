@@ -1,7 +1,8 @@
 #include "groupframe.h"
 
 #include <QPainter>
-#include <QStyleOptionFrame>
+#include <QStyle>
+#include <qdrawutil.h>
 
 namespace vek {
 
@@ -25,12 +26,9 @@ QRect GroupFrame::captionRect() const
 void GroupFrame::paintEvent(QPaintEvent *)
 {
     QPainter p(this);
-    QStyleOptionFrame frame;
-    frame.initFrom(this);
-    frame.rect = rect().adjusted(0, frameTop(), 0, 0);
-    frame.lineWidth = 1;
-    frame.midLineWidth = 0;
-    style()->drawPrimitive(QStyle::PE_FrameGroupBox, &frame, &p, this);
+    // An etched line, drawn here: a style's own group frame leaves room
+    // for the caption above its top line.
+    qDrawShadeRect(&p, rect().adjusted(0, frameTop(), 0, 0), palette(), true, 1, 0);
     if (title().isEmpty())
         return;
     const QRect caption = captionRect();
