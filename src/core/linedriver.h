@@ -12,7 +12,9 @@ namespace vek::linedriver {
 void requestLowLatency(qintptr handle);
 
 // True when the line behind an open port has hung up: the adapter was
-// pulled, or the other end of a pseudo-terminal closed.
-bool hungUp(qintptr handle);
+// pulled, or the other end of a pseudo-terminal closed. `reportedGone` is
+// whether the port said its device went away; where the line itself cannot
+// be asked, that is the answer.
+bool hungUp(qintptr handle, bool reportedGone);
 
 } // namespace vek::linedriver

@@ -4,8 +4,6 @@ namespace vek::linedriver {
 
 void requestLowLatency(qintptr) {}
 
-// QSerialPort reports a device that went away as a resource error; that is
-// all there is to go on here.
-bool hungUp(qintptr) { return false; }
+bool hungUp(qintptr, bool reportedGone) { return reportedGone; }
 
 } // namespace vek::linedriver

@@ -21,7 +21,9 @@ void requestLowLatency(qintptr handle)
 #endif
 }
 
-bool hungUp(qintptr handle)
+// Asked of the line itself: a port may also report its device gone when a
+// read merely found nothing yet.
+bool hungUp(qintptr handle, bool)
 {
     pollfd p{int(handle), POLLIN, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));

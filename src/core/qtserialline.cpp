@@ -23,7 +23,7 @@ void QtSerialLine::noteError(QSerialPort::SerialPortError error)
 {
     if (m_dead || !m_port.isOpen() || error == QSerialPort::NoError || error == QSerialPort::TimeoutError)
         return;
-    if (error != QSerialPort::ResourceError && !linedriver::hungUp(m_port.handle()))
+    if (!linedriver::hungUp(m_port.handle(), error == QSerialPort::ResourceError))
         return;
     m_dead = true;
     QMetaObject::invokeMethod(&m_port, [this] { alive(); }, Qt::QueuedConnection);
