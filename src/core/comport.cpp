@@ -89,16 +89,25 @@ void ResetState()
 
 bool OpenPort(const QString &name)
 {
-    const auto r = g_line->open(name, BaudRate);
+    const auto r = OpenLine(name);
     if (r == vek::SerialLine::OpenResult::CannotOpen) {
         // Built whole: a long name never cuts or overruns the message.
         g_host->showMessage(QStringLiteral("Cannot open ") + name);
         return false;
     }
-    if (const char *text = openFailureText(r)) {
+    return r == vek::SerialLine::OpenResult::Ok && ConnectionSequence();
+}
+
+vek::SerialLine::OpenResult OpenLine(const QString &name)
+{
+    const auto r = g_line->open(name, BaudRate);
+    if (const char *text = openFailureText(r))
         say(text);
-        return false;
-    }
+    return r;
+}
+
+bool ConnectionSequence()
+{
     return SendCalChar() && SendBreak() && SendCalChar() && Handshake();
 }
 

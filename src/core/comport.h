@@ -34,6 +34,13 @@ vek::Host *host();
 
 // Serial port.
 bool OpenPort(const QString &name);   // open, configure, connection sequence
+// OpenPort's first part: open and configure, with the messages of a failed
+// step, except that a device that does not open at all (CannotOpen) shows
+// nothing, so that the caller can say why in its own words.
+vek::SerialLine::OpenResult OpenLine(const QString &name);
+// OpenPort's last part: calibration character, break, calibration
+// character, handshake.
+bool ConnectionSequence();
 bool ClosePort();
 bool IsOpen();
 bool ReadByte(uint8_t &b);

@@ -24,6 +24,7 @@ public:
         return m_current->open(name, baud);
     }
     bool isOpen() const override { return m_current->isOpen(); }
+    OpenFailure openFailure() const override { return m_current->openFailure(); }
     bool close() override { return m_current->close(); }
     bool writeByte(uint8_t b) override { return m_current->writeByte(b); }
     ReadResult readByte(uint8_t &b) override { return m_current->readByte(b); }

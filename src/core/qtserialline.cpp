@@ -4,7 +4,41 @@
 
 #include <QDeadlineTimer>
 
+#include <cerrno>
+#include <cstring>
+
 namespace vek {
+
+namespace {
+
+QString systemText(int errorNumber)
+{
+    return QString::fromLocal8Bit(std::strerror(errorNumber));
+}
+
+// QSerialPort gives the system's words for a failed open, except for a port
+// that another process holds through its lock file: that is said here in the
+// system's words for a busy device.
+SerialLine::OpenFailure describeOpenFailure(const QSerialPort &port)
+{
+    using Kind = SerialLine::OpenFailure::Kind;
+    const QString text = port.errorString();
+    switch (port.error()) {
+    case QSerialPort::DeviceNotFoundError:
+        return {Kind::NotFound, text};
+    case QSerialPort::PermissionError:
+        if (text == systemText(EBUSY) || text.contains(QLatin1String("locking the device")))
+            return {Kind::Busy, systemText(EBUSY)};
+        return {Kind::NoPermission, text};
+    default:
+        break;
+    }
+    if (text == systemText(ENOTTY))
+        return {Kind::NotSerial, text};
+    return {Kind::Unknown, text};
+}
+
+} // namespace
 
 QtSerialLine::QtSerialLine()
 {
@@ -42,11 +76,14 @@ SerialLine::OpenResult QtSerialLine::open(const QString &name, int32_t baud)
     if (m_port.isOpen())
         m_port.close();
     m_dead = false;
+    m_openFailure = {};
     if (name.isEmpty())
         return OpenResult::CannotOpen;
     m_port.setPortName(name);
-    if (!m_port.open(QIODevice::ReadWrite))
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        m_openFailure = describeOpenFailure(m_port);
         return OpenResult::CannotOpen;
+    }
     const bool lineOk = m_port.setBaudRate(baud)
                         && m_port.setDataBits(QSerialPort::Data8)
                         && m_port.setParity(QSerialPort::NoParity)
@@ -62,6 +99,8 @@ SerialLine::OpenResult QtSerialLine::open(const QString &name, int32_t baud)
 }
 
 bool QtSerialLine::isOpen() const { return m_dead || m_port.isOpen(); }
+
+SerialLine::OpenFailure QtSerialLine::openFailure() const { return m_openFailure; }
 
 bool QtSerialLine::close()
 {

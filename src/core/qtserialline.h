@@ -16,6 +16,7 @@ public:
 
     OpenResult open(const QString &name, int32_t baud) override;
     bool isOpen() const override;
+    OpenFailure openFailure() const override;
     bool close() override;
     bool writeByte(uint8_t b) override;
     ReadResult readByte(uint8_t &b) override;
@@ -31,6 +32,7 @@ private:
     // The line hung up while open. The descriptor is released at once, but
     // the port counts as open, failing every call at once, until close().
     bool m_dead = false;
+    OpenFailure m_openFailure;
 };
 
 } // namespace vek

@@ -21,6 +21,12 @@ public:
         SetTimeoutsFailed,
     };
     enum class ReadResult { Byte, Timeout, Error };
+    // Why the last open() gave CannotOpen, so that a user can act on it.
+    struct OpenFailure {
+        enum class Kind { Unknown, NotFound, NoPermission, Busy, NotSerial };
+        Kind kind = Kind::Unknown;
+        QString text;   // the operating system's words ("Permission denied"); may be empty
+    };
 
     static constexpr int ReadTimeoutMs = 500;   // one-byte read gives up after this
     static constexpr int WriteTimeoutMs = 110;  // one-byte write gives up after this
@@ -33,6 +39,7 @@ public:
     // stays open; close() releases it.
     virtual OpenResult open(const QString &name, int32_t baud) = 0;
     virtual bool isOpen() const = 0;
+    virtual OpenFailure openFailure() const { return {}; }
     // Returns false when the port could not be closed; it then stays open.
     virtual bool close() = 0;
     // One byte; false when it could not be queued within WriteTimeoutMs.
