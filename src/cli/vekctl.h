@@ -3,9 +3,10 @@
 //
 //   vekctl [options] COMMAND [ARGS] [COMMAND [ARGS]]...
 //
-// The whole command line is checked first (addresses, values, files); only
-// then is the port opened, once, and the commands run in order on that one
-// connection. The port is closed at the end.
+// The whole command line is checked first (addresses, values, files, the
+// lines of a script); only then is the port opened, once, and the commands
+// run in order on that one connection. The port is closed at the end, also
+// when SIGINT or SIGTERM ends the run.
 
 #include <QString>
 #include <QStringList>
@@ -20,6 +21,7 @@ enum Exit : int {
     ExitTargetFailed = 1,   // the target failed a command
     ExitUsage = 2,          // bad command line or bad input; nothing was sent
     ExitNoConnection = 3,   // the port did not open or the target did not answer
+    // 128 + the signal number when SIGINT or SIGTERM ended the run
 };
 
 // Runs one invocation. `args` starts with the program name, as

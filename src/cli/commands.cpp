@@ -1,0 +1,555 @@
+#include "commands.h"
+
+#include "comport.h"
+#include "host.h"
+#include "interrupt.h"
+#include "script.h"
+#include "setupfile.h"
+#include "textconv.h"
+#include "watch.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QSerialPortInfo>
+#include <QTextStream>
+
+namespace vek::cli {
+
+const QString Program = QStringLiteral("vekctl");
+
+namespace {
+
+constexpr int MaxSleepMs = 3600000;
+
+const CommandInfo Commands[] = {
+    {Kind::Ports, "ports", "", "", "",
+     "Lists the platform's serial ports, one per line, in the order the window lists them.\n"
+     "With -v, what the platform knows of each port follows its name, tab-separated:\n"
+     "description, manufacturer, serial number, USB vendor id, USB product id\n"
+     "(four hexadecimal digits each; empty where unknown).",
+     0, 0, false, false, OptVerbose},
+    {Kind::Version, "version", "", "", "",
+     "Connects and prints the target's identification text.", 0, 0, true, true, 0},
+    {Kind::Read, "read", "ADDR...|FROM-TO...", "ADDR",
+     "A register address (hexadecimal, 000 to FFF), or a range FROM-TO.",
+     "Reads registers. Prints one line 'ADDR VALUE' per address (for example 02A 5C);\n"
+     "a range prints sixteen registers a line after the line's first address\n"
+     "(020: 00 01 ...).",
+     1, -1, true, true, 0},
+    {Kind::Write, "write", "ADDR=VALUE...", "ADDR=VALUE",
+     "A register address (hexadecimal, 000 to FFF) and a hexadecimal value\n"
+     "(its low eight bits are written).",
+     "Writes each value to its register, in order; stops at the first failure.\n"
+     "Prints each command sent (A02A=5C) unless --quiet.",
+     1, -1, true, true, 0},
+    {Kind::Test, "test", "VALUE", "VALUE", "Decimal, 0 to 255.",
+     "Sends the monitor's test command with VALUE (T followed by two hexadecimal digits).",
+     1, 1, true, true, 0},
+    {Kind::Apply, "apply", "FILE.vek", "FILE.vek", "A setup file.",
+     "Checks the whole setup file, then writes every row whose address is not 0,\n"
+     "as loading it in the window does. Prints each write unless --quiet;\n"
+     "stops at the first failure.",
+     1, 1, true, true, 0},
+    {Kind::Save, "save", "FILE.vek ADDR...|FROM-TO...", "FILE.vek ADDR",
+     "The setup file to write, then up to eight register addresses\n"
+     "(hexadecimal, 000 to FFF) or ranges FROM-TO.",
+     "Reads the registers and writes a setup file that the window and apply load\n"
+     "back: one row per register in the given order, the rows left over as\n"
+     "000 and 00. With --inc, each label is the register's name in the include\n"
+     "file, found as the window finds it; without, labels are empty. The old file\n"
+     "is replaced only by a completely written new one.",
+     2, -1, true, true, OptInc},
+    {Kind::Expect, "expect", "ADDR=VALUE...", "ADDR=VALUE",
+     "A register address (hexadecimal, 000 to FFF) and the hexadecimal value\n"
+     "it should hold.",
+     "Reads each register and compares it with its value. A different value prints\n"
+     "'expect 02A: want 5C, got 3C' and ends the run with exit status 1.",
+     1, -1, true, true, 0},
+    {Kind::Sleep, "sleep", "MS", "MS", "Milliseconds, 0 to 3600000.",
+     "Waits before the next command; Ctrl-C ends the wait and the run.", 1, 1, false, true, 0},
+    {Kind::Run, "run", "FILE|-", "FILE",
+     "A script file, or - for standard input.",
+     "Runs a script on one connection: one command a line in the command line's\n"
+     "own syntax (version, read, write, test, apply, save, expect, sleep), '#'\n"
+     "comments and blank lines; 'quit' ends it. The whole script is checked\n"
+     "before the port is opened: a bad line is exit status 2 with its line number,\n"
+     "and nothing is sent. The first command that fails ends the script.\n"
+     "With - from a terminal, a prompt reads one line at a time; a failed command\n"
+     "is reported and the next line read, until the end of input or 'quit'.\n"
+     "--inc applies to the script's save commands.",
+     1, 1, true, false, OptInc},
+    {Kind::Watch, "watch", "ADDR...|FROM-TO...", "ADDR",
+     "A register address (hexadecimal, 000 to FFF), or a range FROM-TO.",
+     "Reads the registers again and again on one connection: a round starts every\n"
+     "--interval milliseconds (default 100) after the start of the one before, or\n"
+     "at once when a round takes longer. Prints the milliseconds since the start\n"
+     "and each register that changed since the round before ('  1200 02A 5C->5D');\n"
+     "the first round prints every value. With --csv: a header 'ms,02A,...', then\n"
+     "one line a round with every value. A failed read prints the link's message\n"
+     "and the round is tried again. --count N ends after N rounds; Ctrl-C or\n"
+     "SIGTERM ends it after the read under way (exit status 130 or 143).",
+     1, -1, true, false, OptInterval | OptCount | OptCsv},
+    {Kind::Labels, "labels", "FILE.inc", "FILE.inc", "An assembler include file.",
+     "Prints the register table of an include file in table order, 'NAME ADDR' a line.\n"
+     "On standard error, every line of the register section that was skipped\n"
+     "for lacking the entry form, with its line number, then the counts.\n"
+     "Needs no port.",
+     1, 1, false, false, 0},
+};
+
+uint16_t checkAddress(const CommandInfo &c, const QString &text)
+{
+    uint16_t addr = 0;
+    switch (CheckAddressText(text, addr)) {
+    case AddrCheck::Ok:
+        return addr;
+    case AddrCheck::TooLarge:
+        throw UsageError(QStringLiteral("%1 %2: Maximum data memory address is 0xFFF")
+                             .arg(QLatin1String(c.name), text));
+    case AddrCheck::NotHex:
+        break;
+    }
+    throw UsageError(QStringLiteral("%1: '%2' is not a hexadecimal address")
+                         .arg(QLatin1String(c.name), text));
+}
+
+QList<ReadItem> checkReadItems(const CommandInfo &c, const QStringList &args)
+{
+    QList<ReadItem> items;
+    for (const QString &a : args) {
+        ReadItem item;
+        const QStringList ends = a.split(u'-');
+        if (ends.size() == 2) {
+            item.from = checkAddress(c, ends[0]);
+            item.to = checkAddress(c, ends[1]);
+            item.range = true;
+            if (item.from > item.to)
+                throw UsageError(QStringLiteral("%1 %2: the range runs backwards")
+                                     .arg(QLatin1String(c.name), a));
+        } else {
+            item.from = item.to = checkAddress(c, a);
+        }
+        items << item;
+    }
+    return items;
+}
+
+QList<WriteItem> checkAssignments(const CommandInfo &c, const QStringList &args)
+{
+    QList<WriteItem> items;
+    for (const QString &a : args) {
+        const qsizetype eq = a.indexOf(u'=');
+        if (eq < 0)
+            throw UsageError(QStringLiteral("%1: '%2' is not ADDR=VALUE").arg(QLatin1String(c.name), a));
+        WriteItem w;
+        w.addr = checkAddress(c, a.left(eq));
+        if (!ParseValue(a.mid(eq + 1), true, w.value))
+            throw UsageError(QStringLiteral("%1 %2: Invalid Entry").arg(QLatin1String(c.name), a));
+        items << w;
+    }
+    return items;
+}
+
+// A decimal number without sign, at most `max`.
+bool decimal(const QString &text, qint64 max, qint64 &value)
+{
+    if (text.isEmpty() || text.size() > 10)
+        return false;
+    for (QChar ch : text) {
+        if (ch < u'0' || ch > u'9')
+            return false;
+    }
+    value = text.toLongLong();
+    return value <= max;
+}
+
+QList<WriteItem> setupWrites(const Setup &setup)
+{
+    QList<WriteItem> writes;
+    for (const SetupRow &row : setup.rows) {
+        if (row.addr != 0)
+            writes << WriteItem{row.addr, row.value};
+    }
+    return writes;
+}
+
+// Reads a setup file whole; throws UsageError with its reason.
+QList<WriteItem> readSetupWrites(const QString &path)
+{
+    Setup setup;
+    QString error;
+    switch (ReadSetupFile(path, setup, error)) {
+    case SetupRead::CannotOpen:
+        throw UsageError(QStringLiteral("apply %1: Could not open selected file.").arg(path));
+    case SetupRead::Invalid:
+        throw UsageError(QStringLiteral("apply %1: %2").arg(path, error));
+    case SetupRead::Ok:
+        break;
+    }
+    return setupWrites(setup);
+}
+
+QString absolute(const QString &path) { return QFileInfo(path).absoluteFilePath(); }
+
+} // namespace
+
+std::span<const CommandInfo> commandTable() { return Commands; }
+
+const CommandInfo *findCommand(const QString &word)
+{
+    for (const auto &c : Commands) {
+        if (word == QLatin1String(c.name))
+            return &c;
+    }
+    return nullptr;
+}
+
+QList<uint16_t> expandItems(const QList<ReadItem> &items)
+{
+    QList<uint16_t> addrs;
+    for (const ReadItem &item : items) {
+        for (uint32_t a = item.from; a <= item.to; ++a)
+            addrs << uint16_t(a);
+    }
+    return addrs;
+}
+
+QList<Command> splitCommands(const QStringList &words)
+{
+    QList<Command> cmds;
+    for (const QString &w : words) {
+        if (const CommandInfo *info = findCommand(w)) {
+            Command c;
+            c.info = info;
+            cmds << std::move(c);
+        } else if (cmds.isEmpty()) {
+            throw UsageError(QStringLiteral("unknown command '%1' (see vekctl --help)").arg(w));
+        } else {
+            cmds.last().args << w;
+        }
+    }
+    return cmds;
+}
+
+void checkCommand(Command &cmd, CheckContext &context)
+{
+    const CommandInfo &c = *cmd.info;
+    const auto n = cmd.args.size();
+    if (n < c.minArgs || (c.maxArgs >= 0 && n > c.maxArgs)) {
+        if (c.maxArgs == 0)
+            throw UsageError(QStringLiteral("%1 takes no arguments").arg(QLatin1String(c.name)));
+        throw UsageError(QStringLiteral("%1 needs %2").arg(QLatin1String(c.name),
+                                                           QLatin1String(c.syntax)));
+    }
+    switch (c.kind) {
+    case Kind::Ports:
+    case Kind::Version:
+        break;
+    case Kind::Read:
+    case Kind::Watch:
+        cmd.reads = checkReadItems(c, cmd.args);
+        break;
+    case Kind::Write:
+    case Kind::Expect:
+        cmd.writes = checkAssignments(c, cmd.args);
+        break;
+    case Kind::Test: {
+        qint64 v = 0;
+        if (!decimal(cmd.args.first(), 255, v) || cmd.args.first().size() > 3)
+            throw UsageError(QStringLiteral("test: '%1' is not a decimal value from 0 to 255")
+                                 .arg(cmd.args.first()));
+        cmd.testValue = uint8_t(v);
+        break;
+    }
+    case Kind::Sleep: {
+        qint64 v = 0;
+        if (!decimal(cmd.args.first(), MaxSleepMs, v))
+            throw UsageError(QStringLiteral("sleep: '%1' is not a number of milliseconds from 0 to %2")
+                                 .arg(cmd.args.first())
+                                 .arg(MaxSleepMs));
+        cmd.sleepMs = int(v);
+        break;
+    }
+    case Kind::Apply:
+        cmd.file = cmd.args.first();
+        // A file that an earlier command saves is read when it is applied.
+        cmd.readWhenRun = context.saved.contains(absolute(cmd.file));
+        if (!cmd.readWhenRun)
+            cmd.writes = readSetupWrites(cmd.file);
+        break;
+    case Kind::Save: {
+        cmd.file = cmd.args.first();
+        cmd.reads = checkReadItems(c, cmd.args.mid(1));
+        if (expandItems(cmd.reads).size() > RowCount)
+            throw UsageError(QStringLiteral("save %1: a setup file holds at most %2 registers")
+                                 .arg(cmd.file)
+                                 .arg(RowCount));
+        context.saved.insert(absolute(cmd.file));
+        break;
+    }
+    case Kind::Run:
+        cmd.file = cmd.args.first();
+        cmd.script = loadScript(cmd.file, context);
+        break;
+    case Kind::Labels: {
+        cmd.file = cmd.args.first();
+        QFile f(cmd.file);
+        if (!f.open(QIODevice::ReadOnly))
+            throw UsageError(QStringLiteral("labels %1: Could not open selected file.").arg(cmd.file));
+        cmd.table.read(f, &cmd.report);
+        break;
+    }
+    }
+}
+
+Session::Session(const Options &options, QTextStream &out, QTextStream &err, Host &host)
+    : m_opt(options), m_out(out), m_err(err), m_host(host)
+{
+}
+
+int Session::run(const Command &cmd)
+{
+    bool ok = true;
+    switch (cmd.info->kind) {
+    case Kind::Ports:
+        ports();
+        break;
+    case Kind::Version:
+        if (!versionOk)
+            m_host.showMessage(QStringLiteral("No identification from target"));
+        else
+            result(QString::fromLatin1(Comport::VerText));
+        ok = versionOk;
+        break;
+    case Kind::Read:
+        ok = readItems(cmd);
+        break;
+    case Kind::Write:
+        for (const WriteItem &w : cmd.writes) {
+            if (!(ok = write(w))) {
+                warn(cmd.where + QStringLiteral("write %1=%2 failed").arg(AddrDisplay(w.addr), HexByte(w.value)));
+                break;
+            }
+        }
+        break;
+    case Kind::Apply:
+        ok = apply(cmd);
+        break;
+    case Kind::Test: {
+        const QByteArray line = "T" + HexByte(cmd.testValue).toLatin1();
+        if ((ok = Comport::SendCommand(line + char(Comport::CR))))
+            info(QString::fromLatin1(line));
+        else
+            warn(cmd.where + QStringLiteral("test %1 failed").arg(cmd.testValue));
+        break;
+    }
+    case Kind::Save:
+        ok = save(cmd);
+        break;
+    case Kind::Expect:
+        ok = expect(cmd);
+        break;
+    case Kind::Sleep:
+        interrupt::sleepMs(cmd.sleepMs);
+        break;
+    case Kind::Run:
+        return runScript(*this, cmd);
+    case Kind::Watch:
+        return runWatch(*this, cmd);
+    case Kind::Labels:
+        labels(cmd);
+        break;
+    }
+    if (const int sig = interrupt::pending())
+        return 128 + sig;
+    return ok ? 0 : 1;
+}
+
+void Session::result(const QString &line)
+{
+    m_out << line << '\n';
+    m_out.flush();
+}
+
+void Session::info(const QString &line)
+{
+    if (!m_opt.quiet)
+        result(line);
+}
+
+void Session::warn(const QString &line)
+{
+    m_err << Program << ": " << line << '\n';
+    m_err.flush();
+}
+
+void Session::prompt(const QString &text)
+{
+    m_err << text;
+    m_err.flush();
+}
+
+bool Session::readValue(uint16_t addr, uint8_t &value, const QString &where)
+{
+    if (Comport::ReadRegister(addr, value))
+        return true;
+    warn(where + QStringLiteral("read %1 failed").arg(AddrDisplay(addr)));
+    return false;
+}
+
+bool Session::readItems(const Command &cmd)
+{
+    for (const ReadItem &item : cmd.reads) {
+        if (item.range) {
+            if (!readRange(item, cmd.where))
+                return false;
+            continue;
+        }
+        uint8_t v = 0;
+        if (!readValue(item.from, v, cmd.where))
+            return false;
+        result(AddrDisplay(item.from) + u' ' + HexByte(v));
+    }
+    return true;
+}
+
+bool Session::readRange(const ReadItem &item, const QString &where)
+{
+    QString line;
+    for (uint32_t a = item.from; a <= item.to; ++a) {
+        if ((a - item.from) % 16 == 0) {
+            if (!line.isEmpty())
+                result(line);
+            line = AddrDisplay(a) + u':';
+        }
+        uint8_t v = 0;
+        if (!readValue(uint16_t(a), v, where)) {
+            // What was read before the failure is still worth showing.
+            if (line.size() > 4)
+                result(line);
+            return false;
+        }
+        line += u' ' + HexByte(v);
+    }
+    result(line);
+    return true;
+}
+
+bool Session::write(const WriteItem &w)
+{
+    const QByteArray addr = AddrDisplay(w.addr).toLatin1();
+    const QByteArray data = HexByte(w.value).toLatin1();
+    if (!Comport::WriteReg(addr, data))
+        return false;
+    info(QString::fromLatin1("A" + addr + "=" + data));
+    return true;
+}
+
+bool Session::apply(const Command &cmd)
+{
+    QList<WriteItem> writes = cmd.writes;
+    if (cmd.readWhenRun) {
+        try {
+            writes = readSetupWrites(cmd.file);
+        } catch (const UsageError &e) {
+            warn(cmd.where + e.message);
+            return false;
+        }
+    }
+    for (const WriteItem &w : std::as_const(writes)) {
+        if (!write(w)) {
+            warn(cmd.where + QStringLiteral("write %1=%2 failed").arg(AddrDisplay(w.addr), HexByte(w.value)));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Session::expect(const Command &cmd)
+{
+    for (const WriteItem &w : cmd.writes) {
+        uint8_t got = 0;
+        if (!readValue(w.addr, got, cmd.where))
+            return false;
+        if (got != w.value) {
+            warn(cmd.where + QStringLiteral("expect %1: want %2, got %3")
+                                 .arg(AddrDisplay(w.addr), HexByte(w.value), HexByte(got)));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Session::save(const Command &cmd)
+{
+    const QList<uint16_t> addrs = expandItems(cmd.reads);
+    std::array<SetupRow, RowCount> rows{};
+    std::array<QString, RowCount> labels{};
+    const RegisterTable &table = m_opt.labels;
+    for (qsizetype i = 0; i < addrs.size() && i < RowCount; ++i) {
+        rows[i].addr = addrs[i];
+        if (!readValue(addrs[i], rows[i].value, cmd.where))
+            return false;
+        // As the window names a row when its address is entered: the first
+        // name in table order whose address text is the row's address.
+        if (!table.isEmpty()) {
+            const qsizetype at = table.find(AddrDisplay(addrs[i]).toLatin1());
+            labels[i] = at >= 0 ? NameText(table.name(at)) : QString();
+        }
+    }
+    QString error;
+    if (!SaveFile(cmd.file, FormatSetup(rows, labels), &error)) {
+        warn(cmd.where + QStringLiteral("save %1: %2").arg(cmd.file, error));
+        return false;
+    }
+    return true;
+}
+
+void Session::ports()
+{
+    const QStringList names = Comport::PortNames();
+    if (!m_opt.verbose) {
+        for (const QString &name : names)
+            result(name);
+        return;
+    }
+    QHash<QString, QSerialPortInfo> known;
+    for (const QSerialPortInfo &p : QSerialPortInfo::availablePorts())
+        known.insert(p.portName(), p);
+    const auto id = [](bool has, quint16 v) {
+        return has ? QStringLiteral("%1").arg(v, 4, 16, QLatin1Char('0')) : QString();
+    };
+    // Tabs and line ends inside a field would shift the columns.
+    const auto field = [](QString s) {
+        return s.replace(u'\t', u' ').replace(u'\n', u' ').replace(u'\r', u' ');
+    };
+    for (const QString &name : names) {
+        const QSerialPortInfo p = known.value(name);
+        result(QStringList{name, field(p.description()), field(p.manufacturer()), field(p.serialNumber()),
+                           id(p.hasVendorIdentifier(), p.vendorIdentifier()),
+                           id(p.hasProductIdentifier(), p.productIdentifier())}
+                   .join(u'\t'));
+    }
+}
+
+void Session::labels(const Command &cmd)
+{
+    for (qsizetype i = 0; i < cmd.table.count(); ++i)
+        result(NameText(cmd.table.name(i) + ' ' + cmd.table.addr(i)));
+    const auto &rep = cmd.report;
+    if (!rep.foundStart)
+        warn(QStringLiteral("%1: no line contains \"Register Files\"").arg(cmd.file));
+    else if (!rep.foundEnd)
+        warn(QStringLiteral("%1: the register section has no end line (;--)").arg(cmd.file));
+    for (const auto &s : rep.skipped) {
+        warn(QStringLiteral("%1:%2: skipped, %3: %4")
+                 .arg(cmd.file).arg(s.lineNumber).arg(s.reason, VisibleText(s.text)));
+    }
+    if (!m_opt.quiet) {
+        warn(QStringLiteral("%1: %2 entries, %3 lines skipped")
+                 .arg(cmd.file).arg(cmd.table.count()).arg(rep.skippedCount));
+    }
+}
+
+} // namespace vek::cli

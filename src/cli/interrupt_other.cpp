@@ -1,0 +1,24 @@
+// Platforms without POSIX signals: nothing stops vekctl early; the waits
+// are plain.
+
+#include "interrupt.h"
+
+#include <chrono>
+#include <thread>
+
+namespace vek::cli::interrupt {
+
+void install() {}
+void restore() {}
+int pending() { return 0; }
+
+bool sleepMs(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return true;
+}
+
+bool waitForInput(int) { return true; }
+bool isTerminal(int) { return false; }
+
+} // namespace vek::cli::interrupt
