@@ -4,10 +4,17 @@
 // tst_faults.
 
 #include "ptytarget.h"
+#include "setupfile.h"
 
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSerialPort>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace vek::sim;
 Q_DECLARE_METATYPE(vek::sim::TargetOptions)
@@ -20,10 +27,8 @@ struct Result {
     QString err;
 };
 
-Result runVekctl(const QStringList &args)
+Result finish(QProcess &p)
 {
-    QProcess p;
-    p.start(QStringLiteral(VEKCTL_PATH), args);
     if (!p.waitForFinished(30000))
         p.kill();
     p.waitForFinished();
@@ -31,11 +36,50 @@ Result runVekctl(const QStringList &args)
             QString::fromUtf8(p.readAllStandardError())};
 }
 
+Result runVekctl(const QStringList &args, const QByteArray &input = {})
+{
+    QProcess p;
+    p.start(QStringLiteral(VEKCTL_PATH), args);
+    p.write(input);
+    p.closeWriteChannel();
+    return finish(p);
+}
+
+// Waits until the process has printed `n` lines on standard output.
+bool waitForLines(QProcess &p, int n)
+{
+    QDeadlineTimer deadline(20000);
+    while (p.peek(1 << 20).count('\n') < n) {
+        if (deadline.hasExpired() || p.state() == QProcess::NotRunning)
+            return false;
+        p.waitForReadyRead(100);
+    }
+    return true;
+}
+
 void writeFile(const QString &path, const QByteArray &content)
 {
     QFile f(path);
     QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
 }
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(unreadable)");
+}
+
+TargetOptions testTarget()
+{
+    TargetOptions o;
+    o.ident = "VEK test target";
+    o.registers[0x2A] = 0x11;
+    o.registers[0x21] = 0x07;
+    o.registers[0x30] = 0xA5;
+    return o;
+}
+
+const QByteArray Connection = "??\r\x5A\xC3\x27\xE1\x4B";
 
 } // namespace
 
@@ -45,13 +89,22 @@ class TestVekctl : public QObject {
 private slots:
     void commands_data();
     void commands();
+    void openFailures_data();
+    void openFailures();
+    void watch_data();
+    void watch();
+    void stopSignals_data();
+    void stopSignals();
+    void saveThenApply();
+    void interactive();
     void labels();
     void demoPort();
 };
 
 void TestVekctl::commands_data()
 {
-    QTest::addColumn<QString>("args");   // DEV: the target's device, DIR: a scratch directory
+    QTest::addColumn<QString>("args");     // DEV: the target's device, DIR: a scratch directory
+    QTest::addColumn<QByteArray>("script");   // DIR/rig.txt, and standard input
     QTest::addColumn<TargetOptions>("options");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("out");
@@ -59,16 +112,13 @@ void TestVekctl::commands_data()
     QTest::addColumn<QByteArrayList>("lines");   // the command lines the target ran
 
     const auto row = [](const char *name, const QString &args, int code, const QString &out, const QString &err,
-                        const QByteArrayList &lines = {}, Fault fault = Fault::None, bool doubleEcho = false) {
-        TargetOptions o;
-        o.ident = "VEK test target";
-        o.registers[0x2A] = 0x11;
-        o.registers[0x21] = 0x07;
-        o.registers[0x30] = 0xA5;
+                        const QByteArrayList &lines = {}, Fault fault = Fault::None, bool doubleEcho = false,
+                        const QByteArray &script = {}) {
+        TargetOptions o = testTarget();
         o.fault = fault;
         o.faultAfter = fault == Fault::WrongEcho ? 10 + 5 + 2 : 0;   // the write's '2' after "A02A" CR
         o.doubleEcho = doubleEcho;
-        QTest::newRow(name) << args << o << code << out << err << lines;
+        QTest::newRow(name) << args << script << o << code << out << err << lines;
     };
     // rows.vek: row 1 006=FF, row 2 address 0 (never written), row 3 010=3C.
     const QString all = QStringLiteral(
@@ -83,23 +133,46 @@ void TestVekctl::commands_data()
     row("single echo", all, 0, results + "A02A=5C\nA1FF=23\nT2C\nA006=FF\nA010=3C\n" + reads, "", lines);
     row("double echo, 0x80, quiet", "--cal 80 -q " + all, 0, results + reads, "", lines, Fault::None, true);
 
-    row("no such port", "-p /dev/vek-no-such-port read 02A", 3, "",
-        "vekctl: Cannot open /dev/vek-no-such-port\nvekctl: /dev/vek-no-such-port is not responding\n");
     row("silent target", "-p DEV read 02A", 3, "", "vekctl: DEV is not responding\n", {}, Fault::Silent);
     // A failed command ends the run: nothing of 02B=01.
     row("wrong echo in a write", "-p DEV read 02A write 02A=5C 02B=01", 1, "02A 11\n",
         "vekctl: File write failed\nvekctl: write 02A=5C failed\n", {"V", "A02A"}, Fault::WrongEcho);
     // Bad input: refused before the port is opened, even after good commands.
     row("address 1000", "-p DEV read 02A 1000", 2, "", "vekctl: read 1000: Maximum data memory address is 0xFFF\n");
-    row("address xyz", "-p DEV read 02A write xyz=01", 2, "", "vekctl: write: 'xyz' is not a hexadecimal address\n");
-    row("value not hex", "-p DEV write 02A=01 02B=5G", 2, "", "vekctl: write 02B=5G: Invalid Entry\n");
     row("damaged setup file", "-p DEV read 02A apply DIR/bad.vek", 2, "",
         "vekctl: apply DIR/bad.vek: line 3: 'Z\\x00' is not a hexadecimal number\n");
+
+    // A script of every kind of line on one connection; the failing expect
+    // ends it, so 02B=01 is never sent.
+    const QByteArray rig = "# rig: every kind of line\n"
+                           "version\n"
+                           "read 02A 030-031   # a comment after a command\n"
+                           "\n"
+                           "  write 02A=5C\r\n"
+                           "test 44\n"
+                           "apply DIR/rows.vek\n"
+                           "save DIR/snap.vek 02A 006\n"
+                           "sleep 20\n"
+                           "expect 02A=5C 006=ff\n"
+                           "expect 010=3D\n"
+                           "write 02B=01\n";
+    row("script", "-p DEV run DIR/rig.txt", 1, "VEK test target\n02A 11\n030: A5 00\nA02A=5C\nT2C\nA006=FF\nA010=3C\n",
+        "vekctl: DIR/rig.txt:11: expect 010: want 3D, got 3C\n",
+        {"V", "A02A", "A030", "A031", "A02A=5C", "T2C", "A006=FF", "A010=3C", "A02A", "A006", "A02A", "A006", "A010"},
+        Fault::None, false, rig);
+    // A bad line anywhere: nothing is sent, not even the commands before the script.
+    row("script with a bad line, from standard input", "-p DEV read 02A run -", 2, "",
+        "vekctl: stdin:4: write: 'xyz' is not a hexadecimal address\n", {}, Fault::None, false,
+        "read 02A\nwrite 02A=5C\n\nwrite xyz=01\nread 02A\n");
+    row("script with a command it cannot hold", "-p DEV run DIR/rig.txt", 2, "",
+        "vekctl: DIR/rig.txt:2: watch cannot be used in a script\n", {}, Fault::None, false,
+        "read 02A\nwatch 02A\n");
 }
 
 void TestVekctl::commands()
 {
     QFETCH(QString, args);
+    QFETCH(QByteArray, script);
     QFETCH(TargetOptions, options);
     QFETCH(int, code);
     QFETCH(QString, out);
@@ -115,8 +188,10 @@ void TestVekctl::commands()
     const auto expand = [&](QString s) {
         return s.replace(QLatin1String("DEV"), target.devicePath()).replace(QLatin1String("DIR"), dir.path());
     };
+    script.replace("DIR", dir.path().toUtf8());
+    writeFile(dir.filePath(QStringLiteral("rig.txt")), script);
 
-    const Result r = runVekctl(expand(args).split(u' '));
+    const Result r = runVekctl(expand(args).split(u' '), script);
     QCOMPARE(r.err, expand(err));
     QCOMPARE(r.out, out);
     QCOMPARE(r.code, code);
@@ -127,6 +202,187 @@ void TestVekctl::commands()
         QCOMPARE(target.received(), QByteArray(2, cal) + "\r\x5A\xC3\x27\xE1\x4B" + lines.join('\r') + '\r');
     if (code == 2)
         QCOMPARE(target.received(), QByteArray());
+}
+
+// A port that does not open: the system's reason and what to do, exit 3.
+void TestVekctl::openFailures_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("err");   // PATH: the port given
+    QTest::newRow("missing") << "missing"
+                             << "vekctl: cannot open PATH: No such file or directory (vekctl ports lists the ports)\n";
+    QTest::newRow("busy") << "busy" << "vekctl: cannot open PATH: Device or resource busy (another program has it open)\n";
+    QTest::newRow("no permission")
+        << "no permission"
+        << "vekctl: cannot open PATH: Permission denied (add your user to the dialout group, then log in again)\n";
+    QTest::newRow("not a serial port") << "file"
+                                       << "vekctl: cannot open PATH: Inappropriate ioctl for device (not a serial port)\n";
+}
+
+void TestVekctl::openFailures()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, err);
+    QTemporaryDir dir;
+    QString path = dir.filePath(QStringLiteral("no-such-port"));
+    PtyTarget target(testTarget());
+    QSerialPort holder;
+    if (kind == u"busy") {
+        QVERIFY(target.start());
+        path = target.devicePath();
+        holder.setPortName(path);
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+    } else if (kind == u"no permission" || kind == u"file") {
+        if (kind == u"no permission" && ::geteuid() == 0)
+            QSKIP("root may open anything");
+        path = dir.filePath(QStringLiteral("port"));
+        writeFile(path, "x");
+        QFile::setPermissions(path, kind == u"file" ? QFile::ReadOwner | QFile::WriteOwner : QFile::Permissions());
+    }
+    const Result r = runVekctl({QStringLiteral("-p"), path, QStringLiteral("read"), QStringLiteral("02A")});
+    QCOMPARE(r.err, QString(err).replace(QLatin1String("PATH"), path));
+    QCOMPARE(r.code, 3);
+    QCOMPARE(target.received(), QByteArray());
+}
+
+// Rounds of reads, with the target's register changed after the first.
+void TestVekctl::watch_data()
+{
+    QTest::addColumn<QString>("args");
+    QTest::addColumn<QString>("out");   // T: the milliseconds since the start of the watch
+    QTest::newRow("changes") << "watch 02A 030 --count 3 --interval 1000" << "T 02A 11 030 A5\nT 02A 11->5C\n";
+    QTest::newRow("csv") << "watch 02A 030 --csv --count 3 --interval 1000" << "ms,02A,030\nT,11,A5\nT,5C,A5\nT,5C,A5\n";
+}
+
+void TestVekctl::watch()
+{
+    QFETCH(QString, args);
+    QFETCH(QString, out);
+    const int interval = 1000;
+    PtyTarget target(testTarget());
+    QVERIFY(target.start());
+    QProcess p;
+    p.start(QStringLiteral(VEKCTL_PATH), QStringList{QStringLiteral("-p"), target.devicePath()} + args.split(u' '));
+    const bool csv = args.contains(QLatin1String("--csv"));
+    QVERIFY(waitForLines(p, csv ? 2 : 1));
+    target.setReg(0x2A, 0x5C);
+    const Result r = finish(p);
+    QCOMPARE(r.err, QString());
+    QCOMPARE(r.code, 0);
+
+    // Each round starts a whole interval after the one before; the first at 0.
+    QStringList lines = r.out.split(u'\n');
+    const QRegularExpression stamp(csv ? QStringLiteral("^(\\d+)(,.*)$") : QStringLiteral("^ *(\\d+)( .*)$"));
+    qint64 last = -interval;
+    for (QString &line : lines) {
+        const auto m = stamp.match(line);
+        if (!m.hasMatch())
+            continue;
+        const qint64 ms = m.captured(1).toLongLong();
+        QVERIFY2(ms >= last + interval && (last >= 0 || ms == 0), qPrintable(r.out));
+        last = ms;
+        line = u'T' + m.captured(2);
+    }
+    QCOMPARE(lines.join(u'\n'), out);
+    QCOMPARE(target.lines(), (QByteArrayList{"V", "A02A", "A030", "A02A", "A030", "A02A", "A030"}));
+}
+
+// A signal ends a watch between two reads: the last line whole, the port
+// let go, so that the next vekctl opens it at once.
+void TestVekctl::stopSignals_data()
+{
+    QTest::addColumn<int>("sig");
+    QTest::addColumn<int>("code");
+    QTest::newRow("SIGINT") << int(SIGINT) << 130;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 143;
+}
+
+void TestVekctl::stopSignals()
+{
+    QFETCH(int, sig);
+    QFETCH(int, code);
+    PtyTarget target(testTarget());
+    QVERIFY(target.start());
+    QProcess p;
+    p.start(QStringLiteral(VEKCTL_PATH), {QStringLiteral("-p"), target.devicePath(), QStringLiteral("watch"),
+                                          QStringLiteral("02A"), QStringLiteral("--csv"), QStringLiteral("--interval"),
+                                          QStringLiteral("0")});
+    QVERIFY(waitForLines(p, 3));
+    ::kill(pid_t(p.processId()), sig);
+    const Result r = finish(p);
+    QCOMPARE(r.code, code);
+    QCOMPARE(r.err, QString());
+    QVERIFY(r.out.endsWith(QLatin1String(",11\n")));
+    // Whole commands only: the connection, the identification, then reads.
+    QByteArray rest = target.received();
+    QVERIFY(rest.startsWith(Connection + "V\r"));
+    rest = rest.mid(Connection.size() + 2);
+    QVERIFY(!rest.isEmpty());
+    QCOMPARE(rest.replace("A02A\r", ""), QByteArray());
+
+    const Result again = runVekctl({QStringLiteral("-p"), target.devicePath(), QStringLiteral("read"), QStringLiteral("02A")});
+    QCOMPARE(again.err, QString());
+    QCOMPARE(again.out, QStringLiteral("02A 11\n"));
+}
+
+// A snapshot in the setup-file format with the window's labels, loaded back.
+void TestVekctl::saveThenApply()
+{
+    QTemporaryDir dir;
+    const QString inc = dir.filePath(QStringLiteral("part.inc"));
+    const QString snap = dir.filePath(QStringLiteral("snap.vek"));
+    // Two names for 02A: the first in name order counts. A lower-case address
+    // text never matches; 000 has a name.
+    writeFile(inc, ";-- Register Files\nPORTA EQU H'002A'\nALIAS EQU H'002A'\nTMR0 EQU H'0030'\nlow EQU H'02b'\n"
+                   "INDF EQU H'0000'\n;--\n");
+    writeFile(snap, "an old file, replaced whole");
+    PtyTarget target(testTarget());
+    QVERIFY(target.start());
+    const QString dev = target.devicePath();
+    Result r = runVekctl({"-p", dev, "--inc", inc, "save", snap, "02A", "030", "02B", "000"});
+    QCOMPARE(r.err, QString());
+    QCOMPARE(r.out, QString());
+    QCOMPARE(r.code, 0);
+    const QByteArray unused = "000\r\n00\r\n";
+    QCOMPARE(readFile(snap), "02A\r\n11\r\n030\r\nA5\r\n02B\r\n00\r\n000\r\n00\r\n" + unused.repeated(4)
+                                 + "ALIAS\r\nTMR0\r\n\r\nINDF\r\n" + QByteArray("\r\n").repeated(4));
+    vek::Setup setup;
+    QString error;
+    QCOMPARE(vek::ReadSetupFile(snap, setup, error), vek::SetupRead::Ok);
+
+    // Loaded back: every row but the one at address 000 is written.
+    target.setReg(0x2A, 0);
+    target.setReg(0x30, 0);
+    target.clearLog();
+    r = runVekctl({"-p", dev, "apply", snap});
+    QCOMPARE(r.err, QString());
+    QCOMPARE(r.out, QStringLiteral("A02A=11\nA030=A5\nA02B=00\n"));
+    QCOMPARE(target.lines(), (QByteArrayList{"V", "A02A=11", "A030=A5", "A02B=00"}));
+    QCOMPARE(target.reg(0x2A), uint8_t(0x11));
+}
+
+// Standard input from a terminal: a prompt, a line at a time; a bad line or a
+// failed command is reported and the session goes on until quit.
+void TestVekctl::interactive()
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    QVERIFY(master >= 0);
+    QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const QString terminal = QString::fromLocal8Bit(::ptsname(master));
+    PtyTarget target(testTarget());
+    QVERIFY(target.start());
+    QProcess p;
+    p.setStandardInputFile(terminal);
+    p.start(QStringLiteral(VEKCTL_PATH), {QStringLiteral("-p"), target.devicePath(), QStringLiteral("run"), QStringLiteral("-")});
+    const QByteArray typed = "read 02A\nbogus\nexpect 02A=00\nwrite 02A=5C\nquit\nread 030\n";
+    QVERIFY(::write(master, typed.constData(), size_t(typed.size())) == typed.size());
+    const Result r = finish(p);
+    ::close(master);
+    QCOMPARE(r.out, QStringLiteral("02A 11\nA02A=5C\n"));
+    QCOMPARE(r.err, QStringLiteral("vekctl> vekctl> vekctl: unknown command 'bogus' (see vekctl --help)\n"
+                                   "vekctl> vekctl: expect 02A: want 00, got 11\nvekctl> vekctl> "));
+    QCOMPARE(r.code, 0);
+    QCOMPARE(target.lines(), (QByteArrayList{"V", "A02A", "A02A", "A02A=5C"}));
 }
 
 void TestVekctl::labels()
