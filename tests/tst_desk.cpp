@@ -341,12 +341,12 @@ private slots:
         QCOMPARE(f->takeLines(), (Lines{"A02A", "A02A", "A010"}));
     }
 
-    // The chooser by keyboard: typing follows the list, Enter takes the
-    // highlighted name, Escape with the list down cancels, and a click on
-    // the name already selected accepts it.
-    void chooserKeys_data()
+    // The chooser by keyboard and mouse: typing follows the list, Enter takes
+    // the highlighted name, Escape with the list down cancels, and a click on
+    // the name already selected (PORTB, from the last choice) accepts it.
+    void chooser_data()
     {
-        QTest::addColumn<QString>("typed");   // then Enter; '\x1b' is Escape
+        QTest::addColumn<QString>("typed");   // then Enter; '\x1b' is Escape, '*' a click on PORTB
         QTest::addColumn<QString>("addr");
         QTest::addColumn<bool>("stillUp");    // after the keys, before closing
         QTest::newRow("start of a name") << "portb\r" << "006" << false;
@@ -354,51 +354,35 @@ private slots:
         QTest::newRow("Escape with the list down") << "p\x1b" << "000" << false;
         QTest::newRow("Escape with the list up") << "\x1b" << "000" << true;
         QTest::newRow("no name starts so") << "zz\r" << "000" << true;
+        QTest::newRow("click on the selected name") << "*" << "006" << false;
     }
-    void chooserKeys()
+    void chooser()
     {
         QFETCH(QString, typed);
         QFETCH(QString, addr);
         QFETCH(bool, stillUp);
         loadTable("OPTION_REG EQU H'0081'\nPORTA EQU H'0005'\nPORTB EQU H'0006'\n");
+        w->Labels->cbLabels->setCurrentIndex(2);
         bool up = false;
         QTimer::singleShot(0, w->Labels, [&] {
             QApplication::setActiveWindow(w->Labels);   // as the window manager does
+            QComboBox *names = w->Labels->cbLabels;
             for (QChar c : typed) {
-                if (c == u'\r')
-                    key(Qt::Key_Return);
-                else if (c == u'\x1b')
-                    key(Qt::Key_Escape);
-                else if (c == u'\b')
-                    key(Qt::Key_Backspace);
-                else
-                    keys(QString(c));
+                if (c == u'*') {
+                    names->showPopup();
+                    const QRect item = names->view()->visualRect(names->model()->index(2, 0));
+                    QTest::mouseClick(names->view()->viewport(), Qt::LeftButton, {}, item.center());
+                } else {
+                    const int k = c == u'\r' ? Qt::Key_Return : c == u'\x1b' ? Qt::Key_Escape : c == u'\b' ? Qt::Key_Backspace : 0;
+                    k ? key(k) : keys(QString(c));
+                }
             }
-            up = w->Labels->isVisible();
-            if (up)
+            if ((up = w->Labels->isVisible()))
                 w->Labels->close();
         });
         QTest::mouseDClick(w->rows[4].edtLabel, Qt::LeftButton);
         QCOMPARE(up, stillUp);
-        QVERIFY(!w->Labels->isVisible());
         QCOMPARE(w->rows[4].edtAddr->text(), addr);
-    }
-
-    void chooserClickOnSelectedName()
-    {
-        loadTable("PORTA EQU H'0005'\nPORTB EQU H'0006'\n");
-        w->Labels->cbLabels->setCurrentIndex(1);
-        QTimer::singleShot(0, w->Labels, [&] {
-            w->Labels->cbLabels->showPopup();
-            QAbstractItemView *list = w->Labels->cbLabels->view();
-            const QRect item = list->visualRect(list->model()->index(1, 0));
-            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, item.center());
-            if (w->Labels->isVisible())
-                w->Labels->close();
-        });
-        QTest::mouseDClick(w->rows[4].edtLabel, Qt::LeftButton);
-        QCOMPARE(w->rows[4].edtAddr->text(), QStringLiteral("006"));
-        QCOMPARE(w->rows[4].edtLabel->text(), QStringLiteral("PORTB"));
     }
 
     // Port names show whole in the narrow box; a longer one keeps its end.

@@ -140,6 +140,10 @@ void TLabels::followText()
 void TLabels::forwardToText(QKeyEvent *key)
 {
     m_forwarding = true;
+    // The first character typed starts a new name in place of the last one chosen.
+    if (!m_typed && !key->text().isEmpty() && key->text().at(0).isPrint())
+        cbLabels->lineEdit()->clear();
+    m_typed = true;
     QCoreApplication::sendEvent(cbLabels->lineEdit(), key);
     m_forwarding = false;
     followText();
@@ -148,9 +152,7 @@ void TLabels::forwardToText(QKeyEvent *key)
 void TLabels::showEvent(QShowEvent *event)
 {
     QDialog::showEvent(event);
-    // Typing starts a new name rather than adding to the last one chosen.
-    if (cbLabels->lineEdit())
-        cbLabels->lineEdit()->selectAll();
+    m_typed = false;
 }
 
 bool TLabels::eventFilter(QObject *watched, QEvent *event)
@@ -173,10 +175,11 @@ bool TLabels::eventFilter(QObject *watched, QEvent *event)
             done(ResultCancel);
             return true;
         }
-        if (enter) {
-            if (watched != cbLabels->view())
-                QCoreApplication::sendEvent(cbLabels->view(), ke);
-            return true;   // the list takes its highlighted name, if any
+        if (enter) {   // the list takes its highlighted name, if any
+            if (watched == cbLabels->view())
+                return false;
+            QCoreApplication::sendEvent(cbLabels->view(), ke);
+            return true;
         }
         const bool editing = !ke->text().isEmpty() || key == Qt::Key_Backspace || key == Qt::Key_Delete
             || key == Qt::Key_Left || key == Qt::Key_Right || key == Qt::Key_Home || key == Qt::Key_End;

@@ -51,6 +51,7 @@ private:
     RegisterTable m_table;
     bool m_filling = false;
     bool m_forwarding = false;
+    bool m_typed = false;   // since the dialog was shown
 };
 
 } // namespace vek
