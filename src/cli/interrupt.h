@@ -1,12 +1,13 @@
 #pragma once
-// Ctrl-C (SIGINT) and SIGTERM while vekctl holds the port: noted, so that the
-// command under way ends, the port is closed and the exit status tells the
-// signal. Waits that a signal should cut short (a script's sleep, a watch's
+// Ctrl-C (SIGINT), SIGTERM and SIGPIPE while vekctl holds the port: noted, so
+// that the command under way ends, the port is closed and the exit status
+// tells the signal. Waits that a signal should cut short (a script's sleep, a watch's
 // interval, a prompt's input) go through here.
 
 namespace vek::cli::interrupt {
 
-// From now on SIGINT and SIGTERM are noted instead of ending the process.
+// From now on SIGINT, SIGTERM and SIGPIPE are noted instead of ending the
+// process.
 void install();
 // The default handling again; a noted signal is forgotten.
 void restore();

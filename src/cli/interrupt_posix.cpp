@@ -19,6 +19,7 @@ std::atomic<int> g_signal{0};
 int g_pipe[2] = {-1, -1};
 struct sigaction g_oldInt {};
 struct sigaction g_oldTerm {};
+struct sigaction g_oldPipe {};
 bool g_installed = false;
 
 void onSignal(int sig)
@@ -83,6 +84,9 @@ void install()
     sa.sa_flags = 0;
     sigaction(SIGINT, &sa, &g_oldInt);
     sigaction(SIGTERM, &sa, &g_oldTerm);
+    // Output into a pipe whose reader has gone (watch | head) ends the run
+    // the same way, with the port closed.
+    sigaction(SIGPIPE, &sa, &g_oldPipe);
     g_installed = true;
 }
 
@@ -92,6 +96,7 @@ void restore()
         return;
     sigaction(SIGINT, &g_oldInt, nullptr);
     sigaction(SIGTERM, &g_oldTerm, nullptr);
+    sigaction(SIGPIPE, &g_oldPipe, nullptr);
     g_installed = false;
     g_signal = 0;
     char buf[16];

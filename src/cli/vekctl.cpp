@@ -120,7 +120,7 @@ const char ExitHelp[] =
     "written, or an expect found another value), 2 usage error or bad input\n"
     "(nothing sent), 3 the port did not open or the target did not answer,\n"
     "130 or 143 ended by Ctrl-C (SIGINT) or SIGTERM after the command under way\n"
-    "(the port is closed).";
+    "(the port is closed; 141 when the reader of the output went away).";
 
 QString globalHelp()
 {

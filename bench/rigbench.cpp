@@ -1,0 +1,230 @@
+// rigbench: what vekctl costs a test rig. A script of register writes on one
+// connection, beside a minimal pyserial client doing the same echo-locked
+// exchange on the same simulated target, and the rounds of `watch` against
+// the line time. Prints tables of figures; asserts nothing. Every figure is
+// the median of several runs.
+
+#include "ptytarget.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
+namespace {
+
+// The client a Python user would write with pyserial: each byte of the
+// command written and its echo read back before the next, then the prompt;
+// the receive queue emptied before each command, as vekctl does. No
+// connection sequence: the simulated target needs none, and the timing
+// below counts the commands only.
+const char PyClient[] = R"(import sys, serial
+port, count, baud = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+line = serial.Serial(port, baud, timeout=0.5, write_timeout=0.11)
+for i in range(count):
+    line.reset_input_buffer()
+    for c in b'A%03X=%02X\r' % (0x100 + i % 256, i & 0xFF):
+        line.write(bytes([c]))
+        if line.read(1) != bytes([c]):
+            sys.exit('no echo')
+    if line.read(1) != b'>':
+        sys.exit('no prompt')
+line.close()
+)";
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+[[noreturn]] void die(const QString &what)
+{
+    std::fprintf(stderr, "rigbench: %s\n", qPrintable(what));
+    std::exit(2);
+}
+
+// Runs a program to its end; returns the wall time in seconds and its
+// standard output.
+double timed(const QString &program, const QStringList &args, QByteArray *out = nullptr)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::SeparateChannels);
+    QElapsedTimer t;
+    t.start();
+    p.start(program, args);
+    if (!p.waitForFinished(600000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        die(QStringLiteral("%1 %2 failed: %3").arg(program, args.join(u' '), QString::fromLocal8Bit(p.readAllStandardError())));
+    const double s = double(t.nsecsElapsed()) * 1e-9;
+    if (out)
+        *out = p.readAllStandardOutput();
+    return s;
+}
+
+// A Python 3 that can import pyserial: the one on the PATH, else the
+// system's (a Debian python3-serial sits beside /usr/bin/python3).
+QString findPython()
+{
+    for (const QString &py : {QStringLiteral("python3"), QStringLiteral("/usr/bin/python3")}) {
+        QProcess p;
+        p.start(py, {QStringLiteral("-c"), QStringLiteral("import serial")});
+        if (p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
+            return py;
+    }
+    return {};
+}
+
+QString writeScript(const QTemporaryDir &dir, int writes)
+{
+    QByteArray text = "# rigbench\n";
+    for (int i = 0; i < writes; ++i)
+        text += QStringLiteral("write %1=%2\n").arg(0x100 + i % 256, 3, 16, QLatin1Char('0')).arg(i & 0xFF, 2, 16, QLatin1Char('0')).toLatin1();
+    const QString path = dir.filePath(QStringLiteral("rig%1.txt").arg(writes));
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(text) != text.size())
+        die(QStringLiteral("cannot write %1").arg(path));
+    return path;
+}
+
+struct PerWrite {
+    double empty = 0;   // the whole run with no write [s]
+    double each = 0;    // each write [ms]
+};
+
+// The time of one write as the difference of a run with `writes` writes and
+// one with none, so that start-up and connection fall out.
+PerWrite perWrite(int runs, int writes, const std::function<double(int)> &run)
+{
+    std::vector<double> full, empty;
+    for (int r = 0; r < runs; ++r) {
+        empty.push_back(run(0));
+        full.push_back(run(writes));
+    }
+    return {median(empty), (median(full) - median(empty)) / writes * 1000};
+}
+
+void rule() { std::printf("%s\n", QByteArray(78, '-').constData()); }
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Times vekctl scripts and watch on the simulated target."));
+    parser.addHelpOption();
+    parser.addOption({QStringLiteral("runs"), QStringLiteral("Runs of each measurement (default 5)."),
+                      QStringLiteral("N"), QStringLiteral("5")});
+    parser.addOption({QStringLiteral("writes"), QStringLiteral("Writes of the unpaced script (default 1000)."),
+                      QStringLiteral("N"), QStringLiteral("1000")});
+    parser.process(app);
+    const int runs = std::max(1, parser.value(QStringLiteral("runs")).toInt());
+    const int writes = std::max(1, parser.value(QStringLiteral("writes")).toInt());
+    const QString vekctl = QStringLiteral(VEK_VEKCTL_PATH);
+
+    QTemporaryDir dir;
+    const QString python = findPython();
+    const QString client = dir.filePath(QStringLiteral("client.py"));
+    {
+        QFile f(client);
+        if (!f.open(QIODevice::WriteOnly) || f.write(PyClient) < 0)
+            die(QStringLiteral("cannot write %1").arg(client));
+    }
+    const auto vekctlRun = [&](const QString &dev, int baud) {
+        return [&, dev, baud](int n) {
+            return timed(vekctl, {QStringLiteral("-q"), QStringLiteral("-p"), dev, QStringLiteral("-b"),
+                                  QString::number(baud), QStringLiteral("run"), writeScript(dir, n)});
+        };
+    };
+    const auto pyRun = [&](const QString &dev, int baud) {
+        return [&, dev, baud](int n) {
+            return timed(python, {client, dev, QString::number(n), QString::number(baud)});
+        };
+    };
+
+    std::printf("rigbench: %d runs, median of each\n", runs);
+    if (python.isEmpty())
+        std::printf("(no Python 3 with pyserial found: the pyserial column stays empty; apt-get install python3-serial)\n");
+
+    // 1. Scripts of writes, per write. The line time of a write is its 17
+    // bytes (8 characters, 8 echoes, the prompt) at 10 bit times each.
+    std::printf("\n1. A script of register writes on one connection (time per write)\n");
+    rule();
+    std::printf("target       writes   line [ms]  vekctl [ms]  pyserial [ms]  vekctl/pyserial  vekctl run of 0 writes [s]\n");
+    struct Case {
+        int pacing;
+        int writes;
+    };
+    for (const Case c : {Case{0, writes}, Case{9600, std::max(1, writes / 5)}}) {
+        vek::sim::PtyTarget target({}, c.pacing);
+        if (!target.start())
+            die(QStringLiteral("no pseudo-terminal"));
+        const int baud = c.pacing ? c.pacing : 9600;
+        const PerWrite v = perWrite(runs, c.writes, vekctlRun(target.devicePath(), baud));
+        PerWrite py;
+        if (!python.isEmpty())
+            py = perWrite(runs, c.writes, pyRun(target.devicePath(), baud));
+        const double line = c.pacing ? 17 * 10.0 / c.pacing * 1000 : 0;
+        std::printf("%-12s %6d   %9.2f  %11.3f  %13.3f  %15.2f  %26.3f\n",
+                    c.pacing ? qPrintable(QStringLiteral("%1 bit/s").arg(c.pacing)) : "unpaced", c.writes, line,
+                    v.each, py.each, py.each > 0 ? v.each / py.each : 0.0, v.empty);
+        std::fflush(stdout);
+    }
+
+    // 2. watch: the period of its rounds against the line time of a round
+    // (each read is 13 bytes: 5 characters, 5 echoes, two digits, the prompt).
+    std::printf("\n2. watch of 16 registers, rounds back to back (--interval 0) and at the default 100 ms\n");
+    rule();
+    std::printf("bit/s  interval  rounds  line [ms/round]  watch [ms/round]  watch/line  reads alone [ms/round]\n");
+    struct Watch {
+        int baud;
+        int interval;
+        int rounds;
+    };
+    for (const Watch w : {Watch{9600, 0, 21}, Watch{9600, 100, 21}, Watch{4800, 0, 11}}) {
+        vek::sim::PtyTarget target({}, w.baud);
+        if (!target.start())
+            die(QStringLiteral("no pseudo-terminal"));
+        std::vector<double> periods;
+        for (int r = 0; r < std::max(1, runs / 2); ++r) {
+            QByteArray out;
+            timed(vekctl, {QStringLiteral("-p"), target.devicePath(), QStringLiteral("-b"), QString::number(w.baud),
+                           QStringLiteral("watch"), QStringLiteral("020-02F"), QStringLiteral("--csv"),
+                           QStringLiteral("--interval"), QString::number(w.interval), QStringLiteral("--count"),
+                           QString::number(w.rounds)},
+                  &out);
+            const QList<QByteArray> lines = out.trimmed().split('\n');
+            const double first = lines.value(1).split(',').value(0).toDouble();
+            const double last = lines.last().split(',').value(0).toDouble();
+            periods.push_back((last - first) / (w.rounds - 1));
+        }
+        // The same reads as one read command, less a run that only connects:
+        // what the rounds cost without watch's loop around them.
+        QStringList reads{QStringLiteral("-p"), target.devicePath(), QStringLiteral("-b"), QString::number(w.baud),
+                          QStringLiteral("version"), QStringLiteral("read")};
+        for (int i = 0; i < w.rounds - 1; ++i)
+            reads << QStringLiteral("020-02F");
+        const QStringList connectOnly = reads.mid(0, 5);
+        std::vector<double> alone, connecting;
+        for (int r = 0; r < std::max(1, runs / 2); ++r) {
+            connecting.push_back(timed(vekctl, connectOnly, nullptr));
+            alone.push_back(timed(vekctl, reads, nullptr));
+        }
+        const double readsAlone = (median(alone) - median(connecting)) / (w.rounds - 1) * 1000;
+        const double line = 16 * 13 * 10.0 / w.baud * 1000;
+        const double period = median(periods);
+        std::printf("%5d  %8d  %6d  %15.2f  %16.2f  %10.4f  %22.2f\n", w.baud, w.interval, w.rounds, line, period,
+                    period / line, readsAlone);
+        std::fflush(stdout);
+    }
+    return 0;
+}
