@@ -165,6 +165,8 @@ TfrmVekComm::TfrmVekComm(const WindowDeps &deps, QWidget *parent)
 
 TfrmVekComm::~TfrmVekComm()
 {
+    // The widgets' own teardown still moves the focus; this window is gone by then.
+    disconnect(qApp, &QApplication::focusChanged, this, nullptr);
     if (Comport::host() == m_host.get())
         Comport::install(m_deps.line, nullptr);
 }
