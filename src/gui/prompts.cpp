@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QMessageBox>
 
 namespace vek {
@@ -13,6 +14,13 @@ QWidget *parentFor(QWidget *p) { return p ? p : QApplication::activeWindow(); }
 int run(QMessageBox &box)
 {
     box.setTextFormat(Qt::PlainText);
+    // A short text makes a narrow box, and the window manager would cut its
+    // caption short: keep room for the caption beside the frame's buttons.
+    if (auto *grid = qobject_cast<QGridLayout *>(box.layout())) {
+        const int room = box.fontMetrics().horizontalAdvance(box.windowTitle()) * 3 / 2 + 120;
+        grid->addItem(new QSpacerItem(room, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+    }
     return box.exec();
 }
 }
