@@ -25,17 +25,19 @@ int runWatch(Session &session, const Command &cmd)
     std::vector<uint8_t> last;
     std::vector<uint8_t> values(size_t(addrs.size()));
     qint64 rounds = 0;
-    qint64 nextStart = 0;
+    qint64 due = 0;   // when the round should start
     QElapsedTimer clock;
     clock.start();
     for (;;) {
-        // Rounds start on the interval's beat, counted from the start of the
-        // round before; one that ran longer is followed at once.
-        const qint64 wait = nextStart - clock.elapsed();
+        const qint64 wait = due - clock.elapsed();
         if (wait > 0 && !interrupt::sleepMs(int(wait)))
             return stopped();
+        // Rounds keep the beat of the interval, so that a late wake-up does
+        // not push the rounds after it. One that starts a whole interval
+        // late (the round before ran longer) starts a new beat, and one
+        // that runs longer is followed at once.
         const qint64 start = clock.elapsed();
-        nextStart = start + opt.intervalMs;
+        due = start - due >= opt.intervalMs ? start + opt.intervalMs : due + opt.intervalMs;
 
         bool ok = true;
         for (qsizetype i = 0; i < addrs.size() && ok; ++i) {
