@@ -93,6 +93,7 @@ private slots:
     void openFailures();
     void watch_data();
     void watch();
+    void watchRetriesAFailedRound();
     void stopSignals_data();
     void stopSignals();
     void saveThenApply();
@@ -285,6 +286,37 @@ void TestVekctl::watch()
     }
     QCOMPARE(lines.join(u'\n'), out);
     QCOMPARE(target.lines(), (QByteArrayList{"V", "A02A", "A030", "A02A", "A030", "A02A", "A030"}));
+}
+
+// A failed read is reported, and the round is read again on the next beat.
+void TestVekctl::watchRetriesAFailedRound()
+{
+    PtyTarget target(testTarget());
+    QVERIFY(target.start());
+    QProcess p;
+    p.start(QStringLiteral(VEKCTL_PATH), {QStringLiteral("-p"), target.devicePath(), QStringLiteral("watch"),
+                                          QStringLiteral("02A"), QStringLiteral("--csv"), QStringLiteral("--count"),
+                                          QStringLiteral("2"), QStringLiteral("--interval"), QStringLiteral("1000")});
+    QVERIFY(waitForLines(p, 2));
+    TargetOptions garbage = testTarget();
+    garbage.fault = Fault::Garbage;
+    target.setOptions(garbage);
+    // Until the failure is reported; its round is read again a second later.
+    QDeadlineTimer deadline(20000);
+    while (p.state() == QProcess::Running && !deadline.hasExpired()) {
+        p.setReadChannel(QProcess::StandardError);
+        const bool said = p.canReadLine();
+        p.setReadChannel(QProcess::StandardOutput);
+        if (said)
+            break;
+        p.waitForReadyRead(50);
+    }
+    target.setOptions(testTarget());
+    const Result r = finish(p);
+    QCOMPARE(r.err, QStringLiteral("vekctl: Invalid reply from target\nvekctl: read 02A failed\n"));
+    QCOMPARE(r.out.count(u'\n'), 3);
+    QVERIFY(r.out.endsWith(QLatin1String(",11\n")));
+    QCOMPARE(r.code, 0);
 }
 
 // A signal ends a watch between two reads: the last line whole, the port
