@@ -150,6 +150,8 @@ void TestPanels::testFieldEntries_data()
     // The field holds 010 before each entry.
     QTest::newRow("7") << "7\r" << "007" << Lines{"T07"} << false << QStringList{};
     QTest::newRow("300 wraps") << "300\r" << "044" << Lines{"T2C"} << false << QStringList{};
+    QTest::newRow("0 first empties") << "07\r" << "007" << Lines{"T07"} << false << QStringList{};
+    QTest::newRow("-1 is 255") << "5\b-1\r" << "255" << Lines{"TFF"} << false << QStringList{};
     QTest::newRow("other character") << "12a\r" << "12a" << Lines{} << true << QStringList{};
     QTest::newRow("lone sign") << "5\b-\r" << "-" << Lines{} << true
                                << QStringList{"error '-' is not a valid integer value"};
