@@ -102,7 +102,6 @@ public:
 
 // What the checking of one invocation knows beyond a single command.
 struct CheckContext {
-    const Options *options = nullptr;
     // Setup files that an earlier command saves: an apply of one of them is
     // checked when it runs, not before.
     QSet<QString> saved;

@@ -123,7 +123,6 @@ int runInteractive(Session &session)
             return 0;
         }
         CheckContext context;
-        context.options = &session.options();
         QList<Command> cmds;
         try {
             if (parseLine(decode(raw), {}, context, cmds) == LineKind::Quit)

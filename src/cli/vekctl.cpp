@@ -321,7 +321,6 @@ int runVekctl(const QStringList &args, QTextStream &out, QTextStream &err)
         checkOptionOwners(parser, cmds);
         checkOptions(parser, opt);
         CheckContext context;
-        context.options = &opt;
         for (Command &c : cmds) {
             checkCommand(c, context);
             needsPort = needsPort || c.info->needsPort;
