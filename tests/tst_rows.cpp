@@ -111,6 +111,7 @@ private slots:
         QTest::newRow("refused, Backspace, left")
             << AddrCase{true, "1000\r\b\t", "100", 0x100, "10000001", {TooLarge}, {"A100"}};
         QTest::newRow("escape abandons") << AddrCase{true, "7F\x1b", "07E", 0x07E, was, {}, {}};
+        QTest::newRow("Backspace first is a key") << AddrCase{true, "\b\t", "007", 0x007, "00000000", {}, {"A007"}};
         QTest::newRow("enter unchanged reads again") << AddrCase{true, "\r", "07E", 0x07E, was, {}, {"A07E"}};
         const QStringList invalid{QStringLiteral("Invalid reply from target")};   // the value is kept
         QTest::newRow("reply not hex") << AddrCase{true, "A\r", "00A", 0x00A, was, invalid, {"A00A"}, sim::Fault::Garbage};
