@@ -4,6 +4,7 @@
 
 #include "comport.h"
 #include "fakeline.h"
+#include "textconv.h"
 
 #include <QRegularExpression>
 #include <QTest>
@@ -17,13 +18,11 @@ namespace {
 
 const QByteArray Keys("\x5A\xC3\x27\xE1\x4B", 5);
 
-QString hex(uint8_t b) { return QString::asprintf("%02X", b); }
-
 QStringList reads(const QByteArray &bytes)
 {
     QStringList out;
     for (char c : bytes)
-        out << u"r "_s + hex(uint8_t(c));
+        out << QString::asprintf("r %02X", uint8_t(c));
     return out;
 }
 
@@ -32,13 +31,22 @@ QStringList echoed(const QByteArray &bytes, bool twice)
 {
     QStringList out;
     for (char c : bytes)
-        out << u"w "_s + hex(uint8_t(c)) << reads(QByteArray(twice ? 2 : 1, c));
+        out << QString::asprintf("w %02X", uint8_t(c)) << reads(QByteArray(twice ? 2 : 1, c));
     return out;
 }
 
+// A command in one echo mode: what follows the echo of the CR, what is kept
+// of the reply, whether the last read waits in vain, the failure shown.
+struct Command {
+    bool twice;
+    QByteArray sent, afterCr, reply;
+    bool timesOut = false;
+    QString failure = {};
+};
+
 } // namespace
 
-Q_DECLARE_METATYPE(SerialLine::OpenResult)
+Q_DECLARE_METATYPE(Command)
 
 class TestComport : public QObject {
     Q_OBJECT
@@ -71,45 +79,37 @@ private slots:
 
     void cleanup() { Comport::install(nullptr, nullptr); }
 
-    void connectionSequence_data()
-    {
-        QTest::addColumn<uint8_t>("calChar");
-        QTest::addColumn<bool>("twice");
-        QTest::newRow("'?', single echo") << uint8_t(0x3F) << false;
-        QTest::newRow("0x80, double echo") << uint8_t(0x80) << true;
-    }
-
     void connectionSequence()
     {
-        QFETCH(uint8_t, calChar);
-        QFETCH(bool, twice);
-        Comport::CalChar = calChar;
-        Comport::BaudRate = 4800;
-        respond(twice);   // calibration echoes too: the handshake must purge them
-        QVERIFY(Comport::OpenPort(u"ttyS0"_s));
-        const QString cal = u"w "_s + hex(calChar);
-        QStringList expected{"open ttyS0 4800", "purge tx", cal, "sleep 250", "break on", "sleep 750",
-                             "break off", "sleep 250", "purge tx", cal, "sleep 250",
-                             "purge rx", "purge tx", "w 0D"};
-        expected << reads(twice ? "\r\r>" : "\r>") << echoed(Keys, twice);
-        QCOMPARE(line->log, expected);
-        QCOMPARE(Comport::DoubleEcho, twice);
-        QVERIFY(host->messages.isEmpty());
+        for (bool twice : {false, true}) {
+            init();
+            Comport::CalChar = twice ? 0x80 : 0x3F;
+            Comport::BaudRate = 4800;
+            respond(twice);   // calibration echoes too: the handshake must purge them
+            QVERIFY(Comport::OpenPort(u"ttyS0"_s));
+            const QString cal = twice ? "w 80" : "w 3F";
+            QCOMPARE(line->log, QStringList({"open ttyS0 4800", "purge tx", cal, "sleep 250", "break on", "sleep 750",
+                                             "break off", "sleep 250", "purge tx", cal, "sleep 250", "purge rx",
+                                             "purge tx", "w 0D"})
+                                    + reads(twice ? "\r\r>" : "\r>") + echoed(Keys, twice));
+            QCOMPARE(Comport::DoubleEcho, twice);
+            QVERIFY(host->messages.isEmpty());
+        }
     }
 
+    // What answers the CR decides the echo mode before the keys are sent;
+    // the keys stop at the first bad echo.
     void handshake_data()
     {
-        QTest::addColumn<QByteArray>("reply");   // what answers the CR
+        QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<bool>("keysTwice");
         QTest::addColumn<bool>("twice");
-        QTest::addColumn<int>("keysSent");     // all five when it succeeds
-        QTest::newRow("b1 != b2, prompt") << "\r>"_ba << false << false << 5;
-        QTest::newRow("b1 == b2, prompt") << "\r\r>"_ba << true << true << 5;
+        QTest::addColumn<int>("keysSent");   // all five when it succeeds
+        // (The plain prompts, once and twice, are in connectionSequence.)
         QTest::newRow("three prompts") << ">>>"_ba << true << true << 5;
         QTest::newRow("b1 == b2, no prompt") << "\r\rx"_ba << false << false << 0;
         QTest::newRow("b1 != b2, no prompt") << "\rx"_ba << false << false << 0;
         QTest::newRow("silent") << QByteArray() << false << false << 0;
-        // The mode is decided before the keys, which stop at the first bad echo.
         QTest::newRow("double, keys echoed once") << "\r\r>"_ba << false << true << 1;
     }
 
@@ -117,71 +117,54 @@ private slots:
     {
         QFETCH(QByteArray, reply);
         QFETCH(bool, keysTwice);
-        QFETCH(bool, twice);
         QFETCH(int, keysSent);
         respond(keysTwice, {}, 0, reply);
         QCOMPARE(Comport::Handshake(), keysSent == 5);
-        QCOMPARE(Comport::DoubleEcho, twice);
+        QTEST(Comport::DoubleEcho, "twice");
         QCOMPARE(line->written, "\r" + Keys.left(keysSent));
         QCOMPARE(host->messages.size(), keysSent == 1 ? 1 : 0);   // "Echo not received"
     }
 
-    // Each command in both echo modes: the bytes on the wire, where the
-    // command ends (the prompt, a time-out, or the one byte after a write's
-    // echoes), what is kept of the reply (no CRs, bounded, the identification
-    // up to a zero byte) and the messages in their place.
+    // Each command: the bytes on the wire, where it ends
+    // (the prompt, a time-out, or the one byte after a write's echoes), what
+    // is kept of the reply (no CRs, bounded, the identification up to a zero
+    // byte) and the messages in their place.
     void commands_data()
     {
-        QTest::addColumn<bool>("twice");
-        QTest::addColumn<QByteArray>("sent");
-        QTest::addColumn<QByteArray>("afterCr");   // what follows the echo of the CR
-        QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<bool>("timesOut");        // the last read waits in vain
-        QTest::addColumn<QString>("failure");
-        for (bool d : {false, true}) {
-            const char *mode = d ? "double" : "single";
-            QTest::addRow("%s: write", mode) << d << "A020=3C\r"_ba << ">"_ba << ""_ba << false << "";
-            QTest::addRow("%s: read, CRs", mode) << d << "A020\r"_ba << "3\rC\r>"_ba << "3C"_ba << false << "";
-            QTest::addRow("%s: test", mode) << d << "T2C\r"_ba << ">"_ba << ""_ba << false << "";
-            QTest::addRow("%s: version, CRs", mode) << d << "V\r"_ba << "\rV\nE\rK\r>"_ba << "V\nEK"_ba << false << "";
-        }
-        QTest::newRow("write, no prompt") << false << "A020=3C\r"_ba << ""_ba << ""_ba << true << "File write failed";
-        QTest::newRow("write, not the prompt") << false << "A020=3C\r"_ba << "\r"_ba << ""_ba << false
-                                               << "File write failed";
-        QTest::newRow("read, cut off") << false << "A020\r"_ba << "3C"_ba << "3C"_ba << true << "File read failed";
-        QTest::newRow("version, bounded") << false << "V\r"_ba << QByteArray(10000, 'x') + '>'
-                                          << QByteArray(Comport::VerTextMax, 'x') << false << "";
-        QTest::newRow("version, zero byte") << false << "V\r"_ba << "VEK\0 2.1\r>"_ba << "VEK"_ba << false << "";
-        QTest::newRow("version, no prompt") << false << "V\r"_ba << "VEK"_ba << "VEK"_ba << true << "";
+        QTest::addColumn<Command>("c");
+        QTest::newRow("write") << Command{false, "A020=3C\r", ">", ""};
+        QTest::newRow("double echo: read, CRs") << Command{true, "A020\r", "3\rC\r>", "3C"};
+        QTest::newRow("test") << Command{false, "T2C\r", ">", ""};
+        QTest::newRow("double echo: version, CRs") << Command{true, "V\r", "\rV\nE\rK\r>", "V\nEK"};
+        QTest::newRow("write, no prompt") << Command{false, "A020=3C\r", "", "", true, "File write failed"};
+        QTest::newRow("write, not the prompt") << Command{false, "A020=3C\r", "\r", "", false, "File write failed"};
+        QTest::newRow("read, cut off") << Command{false, "A020\r", "3C", "3C", true, "File read failed"};
+        QTest::newRow("version, bounded")
+            << Command{false, "V\r", QByteArray(10000, 'x') + '>', QByteArray(Comport::VerTextMax, 'x')};
+        QTest::newRow("version, zero byte") << Command{false, "V\r", "VEK\0 2.1\r>"_ba, "VEK"};
+        QTest::newRow("version, no prompt") << Command{false, "V\r", "VEK", "VEK", true};
     }
 
     void commands()
     {
-        QFETCH(bool, twice);
-        QFETCH(QByteArray, sent);
-        QFETCH(QByteArray, afterCr);
-        QFETCH(QByteArray, reply);
-        QFETCH(bool, timesOut);
-        QFETCH(QString, failure);
-        Comport::DoubleEcho = twice;
-        respond(twice, afterCr);
-        const bool version = sent == "V\r";
+        QFETCH(Command, c);
+        Comport::DoubleEcho = c.twice;
+        respond(c.twice, c.afterCr);
+        const bool version = c.sent == "V\r";
         if (!version)
             line->queue("Z>");   // left-overs the command discards first
         QByteArray got;
         const bool ok = version ? Comport::GetVersion()
-                        : sent[0] == 'T' ? Comport::SendCommand(sent)
-                        : sent.contains('=') ? Comport::WriteReg("020", "3C")
-                                             : Comport::ReadReg("020", got);
-        if (version)
-            got = Comport::VerText;
-        QCOMPARE(ok, failure.isEmpty() && !timesOut);
-        QCOMPARE(got, reply);
-        QStringList wire = echoed(sent, twice) + reads(afterCr);
-        if (timesOut)
+                        : c.sent[0] == 'T' ? Comport::SendCommand(c.sent)
+                        : c.sent.contains('=') ? Comport::WriteReg("020", "3C")
+                                               : Comport::ReadReg("020", got);
+        QCOMPARE(ok, c.failure.isEmpty() && !c.timesOut);
+        QCOMPARE(version ? Comport::VerText : got, c.reply);
+        QStringList wire = echoed(c.sent, c.twice) + reads(c.afterCr);
+        if (c.timesOut)
             wire << "timeout";
-        if (!failure.isEmpty())
-            wire << "msg " + failure;
+        if (!c.failure.isEmpty())
+            wire << "msg " + c.failure;
         QCOMPARE(line->log.filter(QRegularExpression("^([wr] |timeout|msg )")), wire);
         QCOMPARE(line->log.contains("purge rx"), !version);
     }
@@ -205,54 +188,62 @@ private slots:
 
     void echoFailures()
     {
-        QFETCH(bool, read);
         QFETCH(bool, twice);
         QFETCH(QByteArray, answer);
         QFETCH(QStringList, messages);
         Comport::DoubleEcho = twice;
         respond(twice, ">", 2, answer);
         QByteArray reply;
+        QFETCH(bool, read);
         QVERIFY(read ? !Comport::ReadReg("020", reply) : !Comport::WriteReg("020", "3C"));
         QCOMPARE(line->written, "A02"_ba);
         QCOMPARE(host->messages, messages);
-        const QString last = answer.endsWith('>') ? "r 3E" : "timeout";
-        QCOMPARE(line->log.mid(line->log.size() - 2), (QStringList{last, "msg " + messages.last()}));
+        QCOMPARE(line->log.last(2), (QStringList{answer.endsWith('>') ? "r 3E" : "timeout", "msg " + messages.last()}));
     }
 
-    void hexToInt()
+    // Number texts: hexadecimal words of any length (wrapping as the target's
+    // own conversion does), long address and value texts, the binary forms.
+    void numbers()
     {
         const struct { const char *text; int value; } cases[] = {
             {"FF", 255}, {"ff", 255}, {"1A", 26}, {"FFF", 4095}, {"0FF", 255}, {"1G", 32}, {"", 0},
             {"\x80", -176}, {"123456789", 0x23456789}};   // a high byte; a ninth digit wraps
         for (const auto &c : cases)
             QCOMPARE(Comport::HexToInt(c.text), c.value);
-    }
-
-    void openFailures_data()
-    {
-        using R = SerialLine::OpenResult;
-        QTest::addColumn<R>("result");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("cannot open") << R::CannotOpen << "Cannot open ttyS9";
-        QTest::newRow("setup") << R::SetupFailed << "Setup comm failed";
-        QTest::newRow("get state") << R::GetStateFailed << "Get comm state failed";
-        QTest::newRow("set state") << R::SetStateFailed << "Set comm state failed";
-        QTest::newRow("get time-outs") << R::GetTimeoutsFailed << "Get Timeout states failed";
-        QTest::newRow("set time-outs") << R::SetTimeoutsFailed << "Set Timeouts failed";
+        uint16_t addr = 0xBEEF;
+        QCOMPARE(vek::CheckAddressText("000000000FFF", addr), vek::AddrCheck::Ok);
+        QCOMPARE(addr, uint16_t(0xFFF));
+        // A 32-bit conversion would wrap these to 0 and 0xFF.
+        for (const char *tooLarge : {"100000000", "1000000FF"})
+            QCOMPARE(vek::CheckAddressText(tooLarge, addr), vek::AddrCheck::TooLarge);
+        QCOMPARE(addr, uint16_t(0xFFF));
+        QCOMPARE(vek::AddrDisplay(0x1F80), u"1F80"_s);
+        uint8_t value = 0;
+        QVERIFY(vek::ParseValue("123456789AB", true, value) && value == 0xAB);
+        QVERIFY(vek::ParseValue(QString(33, u'1') + "0000001", false, value) && value == 0x81);
+        QCOMPARE(vek::ByteToBin(0x0A), u"00001010"_s);
+        for (int v = 0; v < 256; ++v)
+            QCOMPARE(vek::BinToInt(vek::ByteToBin(uint8_t(v))), uint32_t(v));
+        QCOMPARE(vek::BinToInt("1x1"), 5u);
+        QVERIFY(!vek::IsHexText(QString::fromUtf8("\xef\xbc\x91")));   // fullwidth digit one
     }
 
     void openFailures()
     {
-        QFETCH(SerialLine::OpenResult, result);
-        QFETCH(QString, message);
-        line->openResult = result;
-        QVERIFY(!Comport::OpenPort(u"ttyS9"_s));
-        QCOMPARE(host->messages, QStringList{message});
-        QVERIFY(line->written.isEmpty());
-        QCOMPARE(Comport::IsOpen(), result != SerialLine::OpenResult::CannotOpen);
-        QVERIFY(Comport::ClosePort());
-        QVERIFY(!Comport::IsOpen());
-        QCOMPARE(host->messages.size(), 1);
+        using R = SerialLine::OpenResult;
+        const std::pair<R, QString> cases[] = {
+            {R::CannotOpen, "Cannot open ttyS9"}, {R::SetupFailed, "Setup comm failed"},
+            {R::GetStateFailed, "Get comm state failed"}, {R::SetStateFailed, "Set comm state failed"},
+            {R::GetTimeoutsFailed, "Get Timeout states failed"}, {R::SetTimeoutsFailed, "Set Timeouts failed"}};
+        for (const auto &[result, message] : cases) {
+            init();
+            line->openResult = result;
+            QVERIFY(!Comport::OpenPort(u"ttyS9"_s));
+            QCOMPARE(Comport::IsOpen(), result != R::CannotOpen);
+            QVERIFY(Comport::ClosePort() && !Comport::IsOpen());
+            QCOMPARE(line->written, QByteArray());
+            QCOMPARE(host->messages, QStringList{message});
+        }
     }
 };
 

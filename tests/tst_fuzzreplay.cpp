@@ -8,22 +8,26 @@
 #include <QFile>
 #include <QtTest>
 
+namespace {
+using Entry = int (*)(const uint8_t *, size_t);
+const std::pair<const char *, Entry> Targets[] = {
+    {"incfile", vek::fuzz::incFile}, {"setupfile", vek::fuzz::setupFile}, {"protocol", vek::fuzz::protocol}};
+}
+
 class TestFuzzReplay : public QObject {
     Q_OBJECT
-
 private slots:
     void replay_data()
     {
-        QTest::addColumn<QString>("target");
+        QTest::addColumn<int>("target");
         QTest::addColumn<QString>("path");
         int found = 0;
-        for (const char *target : {"incfile", "setupfile", "protocol"}) {
-            for (const char *kind : {"corpus", "crashes"}) {
-                const QString sub = QLatin1String(kind) + u'/' + QLatin1String(target);
-                QDirIterator it(QStringLiteral(VEK_FUZZ_DIR "/") + sub, QDir::Files);
-                for (; it.hasNext(); ++found) {
+        for (int t = 0; t < 3; ++t) {
+            for (const char *kind : {"/corpus/", "/crashes/"}) {
+                for (QDirIterator it(QString(VEK_FUZZ_DIR) + kind + Targets[t].first, QDir::Files); it.hasNext();) {
                     const QString path = it.next();
-                    QTest::newRow(qPrintable(sub + u'/' + it.fileName())) << QString::fromLatin1(target) << path;
+                    QTest::newRow(qPrintable(path.mid(sizeof VEK_FUZZ_DIR))) << t << path;
+                    ++found;
                 }
             }
         }
@@ -32,19 +36,12 @@ private slots:
 
     void replay()
     {
-        QFETCH(QString, target);
+        QFETCH(int, target);
         QFETCH(QString, path);
         QFile f(path);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QByteArray data = f.readAll();
-        const auto *bytes = reinterpret_cast<const uint8_t *>(data.constData());
-        const size_t size = size_t(data.size());
-        if (target == QLatin1String("incfile"))
-            vek::fuzz::incFile(bytes, size);
-        else if (target == QLatin1String("setupfile"))
-            vek::fuzz::setupFile(bytes, size);
-        else
-            vek::fuzz::protocol(bytes, size);
+        Targets[target].second(reinterpret_cast<const uint8_t *>(data.constData()), size_t(data.size()));
     }
 };
 

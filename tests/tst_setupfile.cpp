@@ -6,10 +6,9 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <functional>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -39,153 +38,123 @@ QByteArray readFile(const QString &path)
 class TstSetupFile : public QObject {
     Q_OBJECT
 private slots:
-    void parse_data();
-    void parse();
-    void save();
-    void saveInLockedFolder_data();
-    void saveInLockedFolder();
-};
+    void parse_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("error");        // empty: the file is good, row 1 at 006/3F
+        QTest::addColumn<QStringList>("labels");   // empty: labels absent
+        const auto labels = [](QStringList l) { return l << QStringList(RowCount - int(l.size()), QString()); };
+        const std::array<QString, RowCount> lineEnd{"A\r\nB", "C"};   // a line end would shift the later labels
+        const auto row = [](const char *name, const QByteArray &content, const QString &error, const QStringList &l = {}) {
+            QTest::newRow(name) << content << error << l;
+        };
+        row("sixteen values only", Values, "");
+        row("empty or blank label lines", Values + "\r\n  \r\n\t\r\n \n", "");
+        row("lower case, any white space, bare LF", "  6\t3f\n\n 0 0 0 0\t\t0 0\n0 0 0 0 0 0 0 0\nOne\n", "", labels({"One"}));
+        row("empty first label, second kept exactly, more lines ignored",
+            Values + "\r\n  x y  \r\n3\r\n4\r\n5\r\n6\r\n7\r\n8\r\n9\r\n", "", {"", "  x y  ", "3", "4", "5", "6", "7", "8"});
+        row("written label with a line end", FormatSetup({SetupRow{6, 0x3F}}, lineEnd), "", labels({"A  B", "C"}));
+        row("Latin-1 label", Values + "\xe9t\xe9\r\n", "", labels({QString::fromUtf8("\xc3\xa9t\xc3\xa9")}));
+        row("byte order mark at the start", "\xEF\xBB\xBF" + Values + "One\r\n", "", labels({"One"}));
+        row("not hexadecimal", "006\r\n3F\r\nZZ\r\n00\r\n", "line 3: 'ZZ' is not a hexadecimal number");
+        // Bytes that cannot be seen are named, in a text read as UTF-8 or, failing that, byte by byte.
+        row("byte order mark elsewhere, line separator", "006\r\n\xEF\xBB\xBF" "3F\xE2\x80\xA8\xC3\xA9\r\n",
+            "line 2: '\\xEF\\xBB\\xBF3F\\xE2\\x80\\xA8\u00e9' is not a hexadecimal number");
+        row("NUL, control characters, not UTF-8", QByteArray("006\r\n3") + '\0' + "\x7f\x1b\x85\xe9\r\n",
+            "line 2: '3\\x00\\x7F\\x1B\\x85\u00e9' is not a hexadecimal number");
+        row("ends early", Values.left(40), "it ends before the 16th value");
+        row("word over 35 characters", "\n\n" + QByteArray(36, '0') + "\n" + Values,
+            "line 3: a value of 36 characters is longer than 35");
+    }
 
-void TstSetupFile::parse_data()
-{
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QString>("error");         // empty: the file is good, row 1 at 006/3F
-    QTest::addColumn<QStringList>("labels");    // empty: labels absent
-    const auto labels = [](QStringList l) { return l << QStringList(RowCount - int(l.size()), QString()); };
+    void parse()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, error);
+        QFETCH(QStringList, labels);
+        Setup setup;
+        setup.rows[1] = {0x123, 0x45};
+        QString reason;
+        QCOMPARE(ParseSetup(content, setup, reason), error.isEmpty());
+        QCOMPARE(reason, error);
+        // A failed read leaves the setup alone.
+        QCOMPARE(std::pair(int(setup.rows[0].addr), int(setup.rows[0].value)), std::pair(error.isEmpty() ? 6 : 0, error.isEmpty() ? 0x3F : 0));
+        QCOMPARE(int(setup.rows[1].addr), error.isEmpty() ? 0 : 0x123);
+        QCOMPARE(setup.labels.has_value(), !labels.isEmpty());
+        if (setup.labels)
+            QCOMPARE(QStringList(setup.labels->begin(), setup.labels->end()), labels);
+    }
 
-    QTest::newRow("sixteen values only") << Values << "" << QStringList{};
-    QTest::newRow("empty or blank label lines") << Values + "\r\n  \r\n\t\r\n \n" << "" << QStringList{};
-    QTest::newRow("lower case, any white space, bare LF")
-        << QByteArray("  6\t3f\n\n 0 0 0 0\t\t0 0\n0 0 0 0 0 0 0 0\nOne\n") << "" << labels({"One"});
-    QTest::newRow("empty first label, second kept exactly, more lines ignored")
-        << Values + "\r\n  x y  \r\n3\r\n4\r\n5\r\n6\r\n7\r\n8\r\n9\r\n" << ""
-        << QStringList{"", "  x y  ", "3", "4", "5", "6", "7", "8"};
-    const std::array<QString, RowCount> lineEnd{"A\r\nB", "C"};   // a line end would shift the later labels
-    QTest::newRow("written label with a line end")
-        << FormatSetup(std::array<SetupRow, RowCount>{SetupRow{6, 0x3F}}, lineEnd) << "" << labels({"A  B", "C"});
-    QTest::newRow("Latin-1 label") << Values + "\xe9t\xe9\r\n" << "" << labels({QString::fromUtf8("\xc3\xa9t\xc3\xa9")});
-    QTest::newRow("byte order mark at the start") << "\xEF\xBB\xBF" + Values + "One\r\n" << ""
-                                                  << labels({"One"});
-    QTest::newRow("not hexadecimal") << QByteArray("006\r\n3F\r\nZZ\r\n00\r\n")
-                                     << "line 3: 'ZZ' is not a hexadecimal number" << QStringList{};
-    // Bytes that cannot be seen are named, in a text read as UTF-8 or, failing that, byte by byte.
-    QTest::newRow("byte order mark elsewhere, line separator")
-        << QByteArray("006\r\n\xEF\xBB\xBF" "3F\xE2\x80\xA8\xC3\xA9\r\n")
-        << "line 2: '\\xEF\\xBB\\xBF3F\\xE2\\x80\\xA8\u00e9' is not a hexadecimal number" << QStringList{};
-    QTest::newRow("NUL, control characters, not UTF-8")
-        << QByteArray("006\r\n3") + '\0' + "\x7f\x1b\x85\xe9\r\n"
-        << "line 2: '3\\x00\\x7F\\x1B\\x85\u00e9' is not a hexadecimal number" << QStringList{};
-    QTest::newRow("ends early") << Values.left(40) << "it ends before the 16th value" << QStringList{};
-    QTest::newRow("word over 35 characters") << QByteArray("\n\n") + QByteArray(36, '0') + "\n" + Values
-                                             << "line 3: a value of 36 characters is longer than 35" << QStringList{};
-}
+    // Saving replaces the file only by a whole new one: on a full disk the
+    // old file stays and no temporary file is left.
+    void save()
+    {
+        QTemporaryDir dir;
+        QString error;
+        QVERIFY(!SaveFile(dir.filePath("missing/rows.vek"), Values, &error) && !error.isEmpty());
+        if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=16k", "tmpfs", dir.path()}) != 0)
+            QSKIP("needs root to mount a small tmpfs");
+        const auto unmount = qScopeGuard([&] { QProcess::execute("umount", {dir.path()}); });
+        const QString path = dir.filePath("rows.vek");
+        QVERIFY(SaveFile(path, "old contents that are longer", &error) && error.isEmpty());
+        QVERIFY2(SaveFile(path, Values, &error), qPrintable(error));
+        QVERIFY(!SaveFile(path, QByteArray(64 * 1024, 'x'), &error) && !error.isEmpty());
+        QCOMPARE(readFile(path), Values);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"rows.vek"});
+    }
 
-void TstSetupFile::parse()
-{
-    QFETCH(QByteArray, content);
-    QFETCH(QString, error);
-    QFETCH(QStringList, labels);
-    Setup setup;
-    setup.rows[1] = {0x123, 0x45};
-    QString reason;
-    QCOMPARE(ParseSetup(content, setup, reason), error.isEmpty());
-    QCOMPARE(reason, error);
-    QCOMPARE(int(setup.rows[1].addr), error.isEmpty() ? 0 : 0x123);   // a failed read leaves the setup alone
-    QCOMPARE(int(setup.rows[0].addr), error.isEmpty() ? 0x006 : 0);
-    QCOMPARE(int(setup.rows[0].value), error.isEmpty() ? 0x3F : 0);
-    QCOMPARE(setup.labels.has_value(), !labels.isEmpty());
-    if (setup.labels)
-        QCOMPARE(QStringList(setup.labels->begin(), setup.labels->end()), labels);
-}
+    // A folder that lets no new file take the old one's place: a file that
+    // may be written is written in place; elsewhere the file is replaced
+    // whole. Saved by a child process, which as root first becomes "nobody".
+    void saveInLockedFolder_data()
+    {
+        QTest::addColumn<int>("folderMode");
+        QTest::addColumn<int>("fileMode");
+        QTest::addColumn<QString>("expected");   // in place, replaced, refused
+        QTest::newRow("read-only folder, writable file") << 0555 << 0666 << "in place";
+        // The new file could be made, but not renamed over a file of another user.
+        QTest::newRow("sticky folder, writable file of another user") << 01777 << 0666 << "in place";
+        QTest::newRow("writable folder") << 0777 << 0666 << "replaced";
+        QTest::newRow("read-only folder, read-only file") << 0555 << 0444 << "refused";
+    }
 
-// Saving replaces the file only by a whole new one: on a full disk the old
-// file stays and no temporary file is left.
-void TstSetupFile::save()
-{
-    QTemporaryDir dir;
-    QString error;
-    QVERIFY(!SaveFile(dir.filePath("missing/rows.vek"), Values, &error));
-    QVERIFY(!error.isEmpty());
-    if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=16k", "tmpfs", dir.path()}) != 0)
-        QSKIP("needs root to mount a small tmpfs");
-    struct Unmount {
-        QString path;
-        ~Unmount() { QProcess::execute("umount", {path}); }
-    } unmount{dir.path()};
+    void saveInLockedFolder()
+    {
+        QFETCH(int, folderMode);
+        QFETCH(int, fileMode);
+        QFETCH(QString, expected);
+        const bool root = geteuid() == 0;
+        if (!root && (folderMode & S_ISVTX))
+            QSKIP("needs a file of another user, made as root");
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("folder"), path = folder + "/rows.vek";
+        const QByteArray old = "old contents that are longer";
+        QFile file(path);
+        QVERIFY(QDir().mkdir(folder) && file.open(QIODevice::WriteOnly) && file.write(old) > 0);
+        file.close();
+        const auto chmod = [](const QString &p, int mode) { return ::chmod(QFile::encodeName(p).constData(), mode_t(mode)) == 0; };
+        QVERIFY(chmod(dir.path(), 0755) && chmod(path, fileMode) && chmod(folder, folderMode));
+        const auto restore = qScopeGuard([&] { chmod(folder, 0755); });
+        const ino_t before = inode(path);
 
-    const QString path = dir.filePath("rows.vek");
-    QVERIFY(SaveFile(path, "old contents that are longer", &error));
-    QVERIFY2(SaveFile(path, Values, &error), qPrintable(error));
-    QVERIFY(!SaveFile(path, QByteArray(64 * 1024, 'x'), &error));
-    QVERIFY(!error.isEmpty());
-    QCOMPARE(readFile(path), Values);
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"rows.vek"});
-}
-
-// A folder that lets no new file take the old one's place: a file that may
-// be written is written in place; elsewhere the file is replaced whole. Run
-// as a user who is not root (as root, in a child that becomes "nobody").
-void TstSetupFile::saveInLockedFolder_data()
-{
-    QTest::addColumn<int>("folderMode");
-    QTest::addColumn<int>("fileMode");
-    QTest::addColumn<QString>("expected");   // in place, replaced, refused
-    QTest::newRow("read-only folder, writable file") << 0555 << 0666 << "in place";
-    // The new file could be made, but not renamed over a file of another user.
-    QTest::newRow("sticky folder, writable file of another user") << 01777 << 0666 << "in place";
-    QTest::newRow("writable folder") << 0777 << 0666 << "replaced";
-    QTest::newRow("read-only folder, read-only file") << 0555 << 0444 << "refused";
-}
-
-void TstSetupFile::saveInLockedFolder()
-{
-    QFETCH(int, folderMode);
-    QFETCH(int, fileMode);
-    QFETCH(QString, expected);
-    const bool root = geteuid() == 0;
-    if (!root && (folderMode & S_ISVTX))
-        QSKIP("needs a file of another user, made as root");
-    QTemporaryDir dir;
-    const QString folder = dir.filePath("folder");
-    const QString path = folder + "/rows.vek";
-    QVERIFY(QDir().mkdir(folder));
-    QFile old(path);
-    QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old contents that are longer") > 0);
-    old.close();
-    const auto chmod = [](const QString &p, int mode) { return ::chmod(QFile::encodeName(p).constData(), mode_t(mode)) == 0; };
-    QVERIFY(chmod(dir.path(), 0755) && chmod(path, fileMode) && chmod(folder, folderMode));
-    struct Restore {
-        std::function<void()> f;
-        ~Restore() { f(); }
-    } restore{[&] { chmod(folder, 0755); }};
-    const ino_t before = inode(path);
-
-    bool saved = false;
-    if (root) {
         const pid_t child = fork();
         QVERIFY(child >= 0);
         if (child == 0) {
-            if (setgid(65534) != 0 || setuid(65534) != 0 || access(QFile::encodeName(folder).constData(), X_OK) != 0)
+            if (root && (setgid(65534) != 0 || setuid(65534) != 0 || access(QFile::encodeName(folder).constData(), X_OK) != 0))
                 _exit(2);
             _exit(SaveFile(path, Values) ? 0 : 1);
         }
         int status = 0;
-        QCOMPARE(waitpid(child, &status, 0), child);
-        QVERIFY(WIFEXITED(status));
+        QVERIFY(waitpid(child, &status, 0) == child && WIFEXITED(status));
         if (WEXITSTATUS(status) == 2)
             QSKIP("cannot become the user nobody, or nobody cannot reach the temporary folder");
-        saved = WEXITSTATUS(status) == 0;
-    } else {
-        QString error;
-        saved = SaveFile(path, Values, &error);
-        QCOMPARE(error.isEmpty(), saved);
+        const bool saved = WEXITSTATUS(status) == 0;
+        QCOMPARE(saved, expected != "refused");
+        QCOMPARE(readFile(path), saved ? Values : old);
+        QCOMPARE(inode(path) == before, expected != "replaced");
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"rows.vek"});
     }
-
-    QCOMPARE(saved, expected != "refused");
-    QCOMPARE(readFile(path), saved ? Values : QByteArray("old contents that are longer"));
-    QCOMPARE(inode(path) == before, expected != "replaced");
-    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"rows.vek"});
-}
+};
 
 QTEST_GUILESS_MAIN(TstSetupFile)
 #include "tst_setupfile.moc"

@@ -1,5 +1,8 @@
-// The File menu's setup files: saving the eight rows, opening them again,
-// the boxes on the way and what opening sends to the target.
+// The File menu's setup files and the include files, through the window:
+// saving the eight rows and opening them again, the boxes on the way, what
+// opening sends to the target, and files that are damaged, odd or huge. A
+// refused file sends nothing and leaves the rows and the register table as
+// they were; memory stays bounded whatever the file's size.
 
 #include "frmlabels.h"
 #include "textconv.h"
@@ -8,15 +11,33 @@
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <limits>
+#include <string>
+#include <sys/resource.h>
+#include <unistd.h>
 
 using namespace vek;
 using namespace vek::testing;
+using namespace std::string_literals;
 
 namespace {
 
 using Lines = QList<QByteArray>;
 
-const QString Filter = QStringLiteral("VEK Setup (*.vek)");
+// The growth of the peak memory a huge file may cost. AddressSanitizer
+// keeps freed memory in quarantine, so there the peak says nothing.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr qint64 RssGrowthKb = std::numeric_limits<qint64>::max();
+#else
+constexpr qint64 RssGrowthKb = 64 * 1024;
+#endif
+
+qint64 maxRssKb()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
 
 QByteArray readAll(const QString &path)
 {
@@ -24,10 +45,18 @@ QByteArray readAll(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-void writeFile(const QString &path, const QByteArray &bytes)
+// A directory, or a file holding `head` and then made `size` bytes long
+// without writing the rest: a hole of zero bytes that costs no disk.
+QString makePath(const QString &path, const QString &kind, const QByteArray &head, qint64 size = -1)
 {
+    if (kind == QLatin1String("directory"))
+        return QDir().mkpath(path) ? path : QString();
     QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+    if (!f.open(QIODevice::WriteOnly) || f.write(head) != head.size() || (size > head.size() && !f.resize(size)))
+        return QString();
+    if (kind == QLatin1String("unreadable"))
+        f.setPermissions(QFileDevice::WriteOwner);
+    return path;
 }
 
 void setRow(TfrmVekComm &w, int r, uint16_t addr, uint8_t value, const QString &label)
@@ -47,103 +76,145 @@ void trigger(WindowFixture &fx, QAction *action, const QString &path)
 
 class TestSetupMenu : public QObject {
     Q_OBJECT
-private slots:
-    void save();
-    void roundTrip();
-    void saveFailure();
-    void open_data();
-    void open();
-
-private:
     QTemporaryDir m_dir;
     QString path(const QString &name) const { return m_dir.filePath(name); }
-};
 
-void TestSetupMenu::save()
-{
-    WindowFixture fx;
-    setRow(*fx.window, 0, 0x006, 0x3F, "FLAGS");
-    fx.window->rows[1].edtAddr->setText("123");   // typed, not committed: not saved
-    writeFile(path("ex.vek"), "old contents");
-    fx.window->mnuSave->trigger();   // the dialog cancelled
-    fx.prompts.boxAnswers.enqueue(Prompts::IdCancel);
-    trigger(fx, fx.window->mnuSave, path("ex"));   // the confirmation cancelled
-    QCOMPARE(readAll(path("ex.vek")), QByteArray("old contents"));
-
-    trigger(fx, fx.window->mnuSave, path("ex"));
-    QCOMPARE(readAll(path("ex.vek")), "006\r\n3F\r\n" + QByteArray("000\r\n00\r\n").repeated(7) + "FLAGS\r\n" + QByteArray("\r\n").repeated(7));
-    const QString dialog = "save " + Filter, confirm = "box Save Warning|About to write " + path("ex") + "|1",
-                  cancelled = "box VEK Save|Save file cancelled|0";
-    QCOMPARE(fx.prompts.log, (QStringList{dialog, cancelled, dialog, confirm, cancelled, dialog, confirm}));
-}
-
-void TestSetupMenu::roundTrip()
-{
-    WindowFixture fx;
-    TfrmVekComm &w = *fx.window;
-    const auto label = [](int r) { return r == 1 ? QString(59, u'L') + "Z" : r == 2 ? "" : QStringLiteral("Grüße %1").arg(r); };
-    for (int r = 0; r < 8; ++r)
-        setRow(w, r, uint16_t(0x249 * r + 6), uint8_t(0x25 * r + 0x3F), label(r));
-    trigger(fx, w.mnuSave, path("all.vek"));
-    for (int r = 0; r < 8; ++r)
-        setRow(w, r, 0x111, 0x22, "old");
-    trigger(fx, w.mnuOpen, path("all.vek"));
-
-    for (int r = 0; r < 8; ++r) {
-        QCOMPARE(w.RowValue[r], uint8_t(0x25 * r + 0x3F));
-        QCOMPARE(w.rows[r].edtAddr->text(), AddrDisplay(0x249 * r + 6));
-        QCOMPARE(w.rows[r].edtLabel->text(), label(r));
+private slots:
+    // Cancelled twice, saved with ".vek" added, then a file that cannot be
+    // written: the boxes in order, and the exact bytes.
+    void save()
+    {
+        WindowFixture fx;
+        setRow(*fx.window, 0, 0x006, 0x3F, "FLAGS");
+        fx.window->rows[1].edtAddr->setText("123");   // typed, not committed: not saved
+        QVERIFY(!makePath(path("ex.vek"), "file", "old contents").isEmpty());
+        fx.window->mnuSave->trigger();   // the dialog cancelled
+        fx.prompts.boxAnswers.enqueue(Prompts::IdCancel);
+        trigger(fx, fx.window->mnuSave, path("ex"));   // the confirmation cancelled
+        QCOMPARE(readAll(path("ex.vek")), QByteArray("old contents"));
+        trigger(fx, fx.window->mnuSave, path("ex"));
+        QCOMPARE(readAll(path("ex.vek")), "006\r\n3F\r\n" + QByteArray("000\r\n00\r\n").repeated(7) + "FLAGS\r\n"
+                                              + QByteArray("\r\n").repeated(7));
+        QCOMPARE(fx.window->SetupFileName, path("ex.vek"));
+        fx.window->SetupFileName.clear();
+        trigger(fx, fx.window->mnuSave, path("missing/x.vek"));
+        const QString dialog = "save VEK Setup (*.vek)", confirm = "box Save Warning|About to write " + path("ex") + "|1",
+                      cancelled = "box VEK Save|Save file cancelled|0";
+        QCOMPARE(fx.prompts.log, (QStringList{dialog, cancelled, dialog, confirm, cancelled, dialog, confirm, dialog,
+                                              "box Save Warning|About to write " + path("missing/x.vek") + "|1",
+                                              "box Save Error|Could not open selected file.\nMake sure that there "
+                                              "is enough disk-space and/orselected file is writeable.|48"}));
+        QCOMPARE(fx.window->SetupFileName, QString());
     }
-    QCOMPARE(fx.prompts.log.size(), 3);   // save dialog, confirmation, open dialog
-}
 
-// A file that cannot be written gives the box. (A read-only folder no
-// longer refuses a writable file: see tst_setupfile.)
-void TestSetupMenu::saveFailure()
-{
-    WindowFixture fx;
-    trigger(fx, fx.window->mnuSave, path("missing/x.vek"));
-    QCOMPARE(fx.prompts.log.mid(2), QStringList{"box Save Error|Could not open selected file.\nMake sure that there "
-                                                "is enough disk-space and/orselected file is writeable.|48"});
-    QCOMPARE(fx.window->SetupFileName, QString());
-}
+    void roundTrip()
+    {
+        WindowFixture fx;
+        TfrmVekComm &w = *fx.window;
+        const auto label = [](int r) { return r == 1 ? QString(59, u'L') + "Z" : r == 2 ? "" : QStringLiteral("Grüße %1").arg(r); };
+        for (int r = 0; r < 8; ++r)
+            setRow(w, r, uint16_t(0x249 * r + 6), uint8_t(0x25 * r + 0x3F), label(r));
+        trigger(fx, w.mnuSave, path("all.vek"));
+        for (int r = 0; r < 8; ++r)
+            setRow(w, r, 0x111, 0x22, "old");
+        trigger(fx, w.mnuOpen, path("all.vek"));
+        for (int r = 0; r < 8; ++r) {
+            QCOMPARE(w.RowValue[r], uint8_t(0x25 * r + 0x3F));
+            QCOMPARE(w.rows[r].edtAddr->text(), AddrDisplay(0x249 * r + 6));
+            QCOMPARE(w.rows[r].edtLabel->text(), label(r));
+        }
+        QCOMPARE(fx.prompts.log.size(), 3);   // save dialog, confirmation, open dialog
+    }
 
-// Opened while connected, a good file writes the rows' values and, having no
-// labels, has them looked up from the addresses; a bad one changes nothing.
-void TestSetupMenu::open_data()
-{
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QString>("reason");   // empty: a good file
-    const QByteArray values = "006\r\nFF\r\n000\r\n12\r\n" + QByteArray("000\r\n00\r\n").repeated(6);
-    QTest::newRow("no label lines") << values << "";
-    QTest::newRow("empty label lines") << values + QByteArray("\r\n").repeated(8) << "";
-    QTest::newRow("not hex") << QByteArray(values).replace(9, 3, "ZZ") << "line 3: 'ZZ' is not a hexadecimal number";
-    QTest::newRow("cut short") << values.chopped(4) << "it ends before the 16th value";
-}
+    // Files opened while connected. A good setup file writes the rows' values
+    // (not those at 000) and, having no labels, has them looked up from the
+    // addresses. (Random bytes are in the fuzz corpus: tst_fuzzreplay.)
+    void files_data()
+    {
+        QTest::addColumn<QString>("kind");      // include or setup file; a directory; unreadable
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QString>("box");       // the start of the box shown; empty: the file loads
+        QTest::addColumn<QString>("result");    // the register names read, or the label of row 1
+        const auto row = [](const char *name, const char *kind, const QByteArray &head, const QString &box,
+                            const QString &result = {}, qint64 size = -1) {
+            QTest::newRow(name) << kind << head << size << box << result;
+        };
+        const QByteArray inc = "; header\r\n;    Register Files\r\nB EQU H'2'\nA EQU H'1'\n;--\n";
+        const QByteArray values = "006\r\nFF\r\n" + QByteArray("000\r\n00\r\n").repeated(7);
+        const QByteArray vek = values + "ONE\r\n" + QByteArray("\r\n").repeated(7);
+        const QString noOpen = QStringLiteral("box Open Error|Could not open selected file.\n|48");
+        const QString invalid = QStringLiteral("box Open Error|Invalid setup file: ");
+        const qint64 huge = 100LL * 1024 * 1024;
 
-void TestSetupMenu::open()
-{
-    QFETCH(QByteArray, content);
-    QFETCH(QString, reason);
-    const bool good = reason.isEmpty();
-    WindowFixture fx;
-    TfrmVekComm &w = *fx.window;
-    writeFile(path("part.inc"), ";----- Register Files -----\r\nINDF  EQU  H'0000'\r\nPORTB  EQU  H'0006'\r\n;-----\r\n");
-    QVERIFY(w.Labels->loadIncFile(path("part.inc")));
-    QVERIFY(fx.connect());
-    for (int r = 0; r < 8; ++r)
-        setRow(w, r, 0x00A, 0x42, "MINE");
-    w.rows[0].edtAddr->setText("00A");
-    writeFile(path("x.vek"), content);
+        row("inc: directory", "inc directory", "", noOpen);
+        row("inc: NUL bytes", "inc", inc.left(42) + QByteArray::fromStdString("\0\0\0\nC\0D EQU H'3'\n;--\n"s), "",
+            QString::fromLatin1("B,C\0D", 5));
+        // Only LF ends a line: a CR-only file is one long line.
+        row("inc: CR-only line ends", "inc", QByteArray(inc).replace('\n', '\r'), "");
+        // A 1 MB line is read in pieces of 254 characters, none of them an entry.
+        row("inc: 1 MB line", "inc", inc.left(42) + QByteArray(1 << 20, 'x') + '\n' + inc.mid(42), "", "A,B");
+        row("inc: 100 MB, reading stops at the end line", "inc", inc, "", "A,B", huge);
 
-    trigger(fx, w.mnuOpen, path("x.vek"));
-    QCOMPARE(fx.prompts.log.mid(1), good ? QStringList{} : QStringList{"box Open Error|Invalid setup file: " + reason + "|48"});
-    QCOMPARE(fx.takeLines(), good ? Lines{"A006=FF"} : Lines{});
-    QCOMPARE(w.rows[0].edtAddr->text(), good ? "006" : "00A");
-    QCOMPARE(w.RowValue[7], uint8_t(good ? 0x00 : 0x42));
-    QCOMPARE(w.rows[0].edtLabel->text(), good ? "PORTB" : "MINE");
-    QCOMPARE(w.rows[7].edtLabel->text(), good ? "INDF" : "MINE");
-}
+        row("vek: no label lines", "vek", values, "", "FLAGS");
+        row("vek: empty label lines", "vek", values + QByteArray("\r\n").repeated(8), "", "FLAGS");
+        row("vek: no final line end", "vek", vek.chopped(2), "", "ONE");
+        // The values load, and with no line after them the labels are looked up.
+        row("vek: CR-only line ends", "vek", QByteArray(vek).replace("\r\n", "\r"), "", "FLAGS");
+        row("vek: NUL in a label", "vek", QByteArray(vek).replace("ONE", QByteArray("O\0E", 3)), "",
+            QString::fromLatin1("O\0E", 3));
+        row("vek: not hex", "vek", QByteArray(values).replace(9, 3, "ZZ"),
+            invalid + "line 3: 'ZZ' is not a hexadecimal number|48");
+        row("vek: cut short", "vek", values.chopped(4), invalid + "it ends before the 16th value|48");
+        row("vek: directory", "vek directory", "", "box Open Error|");
+        row("vek: unreadable", "vek unreadable", vek, noOpen);
+        row("vek: 1 MB line", "vek", QByteArray((1 << 20) - 100, '0'),
+            invalid + "line 1: a value of 1048476 characters is longer than 35|48");
+        row("vek: 100 MB", "vek", vek, invalid + "it is larger than a setup file can be|48", {}, huge);
+    }
+
+    void files()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, box);
+        QFETCH(QString, result);
+        if (kind.endsWith(QLatin1String("unreadable")) && geteuid() == 0)
+            QSKIP("root reads every file");
+        QFETCH(QByteArray, head);
+        QFETCH(qint64, size);
+        const QString file = makePath(path(QTest::currentDataTag()), kind.mid(4), head, size);
+        QVERIFY(!file.isEmpty());
+
+        // The window, connected, with an include file read and a row that holds something.
+        WindowFixture fx;
+        TfrmVekComm &w = *fx.window;
+        QVERIFY(w.Labels->loadIncFile(makePath(path("part.inc"), "file", "Register Files\nFLAGS EQU H'0006'\n;--\n")));
+        QVERIFY(fx.connect());
+        setRow(w, 0, 0x10, 0x3C, "OLD");
+        fx.prompts.clear();
+
+        const qint64 before = maxRssKb();
+        fx.prompts.fileAnswers.enqueue(file);
+        kind.startsWith(QLatin1String("inc")) ? w.Labels->OpenIncFile() : w.mnuOpenClick();
+        QVERIFY2(maxRssKb() - before < RssGrowthKb, qPrintable(QString::number(maxRssKb() - before)));
+        QCOMPARE(fx.prompts.log.size(), box.isEmpty() ? 1 : 2);
+        if (box.isEmpty() && kind.startsWith(QLatin1String("inc"))) {
+            QCOMPARE(w.Labels->table().names(), result.isEmpty() ? QByteArrayList{} : result.toLatin1().split(','));
+        } else if (box.isEmpty()) {
+            QCOMPARE(fx.takeLines(), Lines{"A006=FF"});
+            QCOMPARE(w.rows[0].edtAddr->text(), QStringLiteral("006"));
+            QCOMPARE(w.rows[0].edtLabel->text(), result);
+            QCOMPARE(w.SetupFileName, file);
+        } else {   // one box, nothing on the line, the rows and the register table as they were
+            QVERIFY2(fx.prompts.log.last().startsWith(box), qPrintable(fx.prompts.log.last()));
+            QCOMPARE(fx.line.written, QByteArray());
+            QCOMPARE(std::pair(w.RowAddr[0], w.RowValue[0]), std::pair(uint16_t(0x10), uint8_t(0x3C)));
+            QCOMPARE(w.rows[0].edtLabel->text(), QStringLiteral("OLD"));
+            QCOMPARE(w.SetupFileName, QString());
+            QCOMPARE(w.Labels->table().names(), QByteArrayList{"FLAGS"});
+        }
+    }
+};
 
 QTEST_MAIN(TestSetupMenu)
 #include "tst_setupmenu.moc"

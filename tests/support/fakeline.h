@@ -14,8 +14,7 @@
 
 namespace vek::testing {
 
-class VirtualClock {
-public:
+struct VirtualClock {
     qint64 nowMs = 0;
 };
 
@@ -26,14 +25,9 @@ public:
     // What the target sends back for each byte written; the default answers
     // nothing. Bytes returned are queued for reading.
     std::function<QByteArray(uint8_t)> respond;
-
-    // Bytes waiting to be read.
-    void queue(const QByteArray &bytes);
-
     // Faults.
     OpenResult openResult = OpenResult::Ok;
     bool failClose = false;
-
     // Everything the host wrote, in order.
     QByteArray written;
     // The whole conversation: "open ttyS0 9600", "w 41", "r 41", "timeout",
@@ -43,14 +37,55 @@ public:
     QString openedName;
     int32_t openedBaud = 0;
 
-    OpenResult open(const QString &name, int32_t baud) override;
+    // Bytes waiting to be read.
+    void queue(const QByteArray &bytes) { m_rx.insert(m_rx.end(), bytes.begin(), bytes.end()); }
+
+    OpenResult open(const QString &name, int32_t baud) override
+    {
+        log << QStringLiteral("open %1 %2").arg(name).arg(baud);
+        openedName = name;
+        openedBaud = baud;
+        m_open = openResult != OpenResult::CannotOpen;
+        return openResult;
+    }
     bool isOpen() const override { return m_open; }
-    bool close() override;
-    bool writeByte(uint8_t b) override;
-    ReadResult readByte(uint8_t &b) override;
-    void purgeRx() override;
-    void purgeTx() override;
-    bool setBreak(bool on) override;
+    bool close() override
+    {
+        log << QStringLiteral("close");
+        m_open = m_open && failClose;
+        return !failClose;
+    }
+    bool writeByte(uint8_t b) override
+    {
+        written.append(char(b));
+        log << QString::asprintf("w %02X", b);
+        if (respond)
+            queue(respond(b));
+        return true;
+    }
+    ReadResult readByte(uint8_t &b) override
+    {
+        if (m_rx.empty()) {
+            m_clock.nowMs += ReadTimeoutMs;
+            log << QStringLiteral("timeout");
+            return ReadResult::Timeout;
+        }
+        b = m_rx.front();
+        m_rx.pop_front();
+        log << QString::asprintf("r %02X", b);
+        return ReadResult::Byte;
+    }
+    void purgeRx() override
+    {
+        m_rx.clear();
+        log << QStringLiteral("purge rx");
+    }
+    void purgeTx() override { log << QStringLiteral("purge tx"); }
+    bool setBreak(bool on) override
+    {
+        log << (on ? QStringLiteral("break on") : QStringLiteral("break off"));
+        return true;
+    }
 
 private:
     VirtualClock &m_clock;
@@ -62,8 +97,18 @@ class FakeHost final : public Host {
 public:
     FakeHost(VirtualClock &clock, FakeLine *line = nullptr) : m_clock(clock), m_line(line) {}
     QStringList messages;
-    void showMessage(const QString &text) override;
-    void sleepMs(int ms) override;
+    void showMessage(const QString &text) override
+    {
+        messages << text;
+        if (m_line)
+            m_line->log << QStringLiteral("msg ") + text;
+    }
+    void sleepMs(int ms) override
+    {
+        m_clock.nowMs += ms;
+        if (m_line)
+            m_line->log << QStringLiteral("sleep %1").arg(ms);
+    }
 
 private:
     VirtualClock &m_clock;

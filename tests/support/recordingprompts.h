@@ -25,10 +25,9 @@ public:
     QStringList messages() const
     {
         QStringList out;
-        for (const QString &l : log) {
+        for (const QString &l : log)
             if (l.startsWith(QLatin1String("msg ")))
                 out << l.mid(4);
-        }
         return out;
     }
     void clear() { log.clear(); }
@@ -45,14 +44,13 @@ public:
         return boxAnswers.isEmpty() ? IdOk : boxAnswers.dequeue();
     }
     void showError(const QString &text) override { log << QStringLiteral("error ") + text; }
-    QString openFileName(const QString &filter) override
+    QString openFileName(const QString &filter) override { return fileDialog(QStringLiteral("open ") + filter); }
+    QString saveFileName(const QString &filter) override { return fileDialog(QStringLiteral("save ") + filter); }
+
+private:
+    QString fileDialog(const QString &entry)
     {
-        log << QStringLiteral("open ") + filter;
-        return fileAnswers.isEmpty() ? QString() : fileAnswers.dequeue();
-    }
-    QString saveFileName(const QString &filter) override
-    {
-        log << QStringLiteral("save ") + filter;
+        log << entry;
         return fileAnswers.isEmpty() ? QString() : fileAnswers.dequeue();
     }
 };

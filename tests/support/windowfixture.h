@@ -28,12 +28,8 @@ struct WindowFixture {
     {
         Comport::ResetState();
         line.respond = [this](uint8_t b) { return target.feed(b); };
-        WindowDeps deps;
-        deps.line = &line;
-        deps.prompts = &prompts;
-        deps.sleepMs = [this](int ms) { clock.nowMs += ms; };
-        deps.platformPorts = ports;
-        window = std::make_unique<TfrmVekComm>(deps);
+        window = std::make_unique<TfrmVekComm>(
+            WindowDeps{&line, &prompts, [this](int ms) { clock.nowMs += ms; }, {}, std::move(ports)});
         window->show();
         QApplication::setActiveWindow(window.get());
     }
