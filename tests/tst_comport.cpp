@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <memory>
+#include <optional>
 
 using vek::SerialLine;
 using namespace vek::testing;
@@ -36,12 +37,14 @@ QStringList echoed(const QByteArray &bytes, bool twice)
 }
 
 // A command in one echo mode: what follows the echo of the CR, what is kept
-// of the reply, whether the last read waits in vain, the failure shown.
+// of the reply, whether the last read waits in vain, the failure shown, and
+// what answers the third byte in place of its echo.
 struct Command {
     bool twice;
     QByteArray sent, afterCr, reply;
     bool timesOut = false;
     QString failure = {};
+    std::optional<QByteArray> third = {};
 };
 
 } // namespace
@@ -125,10 +128,12 @@ private slots:
         QCOMPARE(host->messages.size(), keysSent == 1 ? 1 : 0);   // "Echo not received"
     }
 
-    // Each command: the bytes on the wire, where it ends
-    // (the prompt, a time-out, or the one byte after a write's echoes), what
-    // is kept of the reply (no CRs, bounded, the identification up to a zero
-    // byte) and the messages in their place.
+    // Each command: the bytes on the wire, where it ends (the prompt, a
+    // time-out, or the one byte after a write's echoes), what is kept of the
+    // reply (no CRs, bounded, the identification up to a zero byte) and the
+    // messages in their place. An echo that differs or is missing stops the
+    // sending; the reply is still read for, and the command fails even when
+    // a prompt follows.
     void commands_data()
     {
         QTest::addColumn<Command>("c");
@@ -143,13 +148,21 @@ private slots:
             << Command{false, "V\r", QByteArray(10000, 'x') + '>', QByteArray(Comport::VerTextMax, 'x')};
         QTest::newRow("version, zero byte") << Command{false, "V\r", "VEK\0 2.1\r>"_ba, "VEK"};
         QTest::newRow("version, no prompt") << Command{false, "V\r", "VEK", "VEK", true};
+        const QByteArray write = "A020=3C\r";
+        const QString writeFailed = "File write failed";
+        QTest::newRow("echo differs") << Command{false, write, "", "", true, writeFailed, "x"};
+        QTest::newRow("second echo differs") << Command{true, write, "", "", true, writeFailed, "2x"};
+        QTest::newRow("echo missing") << Command{false, write, "", "", true, writeFailed, ""};
+        QTest::newRow("echo differs, then a prompt") << Command{false, write, "", "", false, writeFailed, "x>"};
+        QTest::newRow("read: echo differs, then a reply")
+            << Command{false, "A020\r", "", "3C", false, "File read failed", "x3C>"};
     }
 
     void commands()
     {
         QFETCH(Command, c);
         Comport::DoubleEcho = c.twice;
-        respond(c.twice, c.afterCr);
+        respond(c.twice, c.afterCr, c.third ? 2 : -1, c.third.value_or(""));
         const bool version = c.sent == "V\r";
         if (!version)
             line->queue("Z>");   // left-overs the command discards first
@@ -160,45 +173,16 @@ private slots:
                                                : Comport::ReadReg("020", got);
         QCOMPARE(ok, c.failure.isEmpty() && !c.timesOut);
         QCOMPARE(version ? Comport::VerText : got, c.reply);
-        QStringList wire = echoed(c.sent, c.twice) + reads(c.afterCr);
+        QStringList wire = c.third ? echoed(c.sent.left(2), c.twice) << "w 32" << reads(*c.third)
+                                   : echoed(c.sent, c.twice) + reads(c.afterCr);
+        if (c.third && c.third->isEmpty())
+            wire << "timeout" << "msg Echo not received";
         if (c.timesOut)
             wire << "timeout";
         if (!c.failure.isEmpty())
             wire << "msg " + c.failure;
         QCOMPARE(line->log.filter(QRegularExpression("^([wr] |timeout|msg )")), wire);
         QCOMPARE(line->log.contains("purge rx"), !version);
-    }
-
-    // An echo that differs or is missing at the third byte of a register
-    // write or read: sending stops, the reply is still read for, and the
-    // command fails even when a prompt follows.
-    void echoFailures_data()
-    {
-        QTest::addColumn<bool>("read");
-        QTest::addColumn<bool>("twice");
-        QTest::addColumn<QByteArray>("answer");   // what comes back for the '2'
-        QTest::addColumn<QStringList>("messages");
-        const QStringList fileWrite{"File write failed"};
-        QTest::newRow("differs") << false << false << "x"_ba << fileWrite;
-        QTest::newRow("second differs") << false << true << "2x"_ba << fileWrite;
-        QTest::newRow("missing") << false << false << ""_ba << QStringList{"Echo not received"} + fileWrite;
-        QTest::newRow("differs, then a prompt") << false << false << "x>"_ba << fileWrite;
-        QTest::newRow("read: differs, then a reply") << true << false << "x3C>"_ba << QStringList{"File read failed"};
-    }
-
-    void echoFailures()
-    {
-        QFETCH(bool, twice);
-        QFETCH(QByteArray, answer);
-        QFETCH(QStringList, messages);
-        Comport::DoubleEcho = twice;
-        respond(twice, ">", 2, answer);
-        QByteArray reply;
-        QFETCH(bool, read);
-        QVERIFY(read ? !Comport::ReadReg("020", reply) : !Comport::WriteReg("020", "3C"));
-        QCOMPARE(line->written, "A02"_ba);
-        QCOMPARE(host->messages, messages);
-        QCOMPARE(line->log.last(2), (QStringList{answer.endsWith('>') ? "r 3E" : "timeout", "msg " + messages.last()}));
     }
 
     // Number texts: hexadecimal words of any length (wrapping as the target's

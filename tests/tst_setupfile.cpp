@@ -85,52 +85,42 @@ private slots:
             QCOMPARE(QStringList(setup.labels->begin(), setup.labels->end()), labels);
     }
 
-    // Saving replaces the file only by a whole new one: on a full disk the
-    // old file stays and no temporary file is left.
-    void save()
-    {
-        QTemporaryDir dir;
-        QString error;
-        QVERIFY(!SaveFile(dir.filePath("missing/rows.vek"), Values, &error) && !error.isEmpty());
-        if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=16k", "tmpfs", dir.path()}) != 0)
-            QSKIP("needs root to mount a small tmpfs");
-        const auto unmount = qScopeGuard([&] { QProcess::execute("umount", {dir.path()}); });
-        const QString path = dir.filePath("rows.vek");
-        QVERIFY(SaveFile(path, "old contents that are longer", &error) && error.isEmpty());
-        QVERIFY2(SaveFile(path, Values, &error), qPrintable(error));
-        QVERIFY(!SaveFile(path, QByteArray(64 * 1024, 'x'), &error) && !error.isEmpty());
-        QCOMPARE(readFile(path), Values);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"rows.vek"});
-    }
-
-    // A folder that lets no new file take the old one's place: a file that
-    // may be written is written in place; elsewhere the file is replaced
-    // whole. Saved by a child process, which as root first becomes "nobody".
-    void saveInLockedFolder_data()
+    // Saving replaces the file only by a whole new one, or, in a folder that
+    // lets no new file take the old one's place, writes a file that may be
+    // written in place. On a failure the old file stays and no temporary file
+    // is left. Saved by a child process, which as root first becomes "nobody".
+    void save_data()
     {
         QTest::addColumn<int>("folderMode");
         QTest::addColumn<int>("fileMode");
         QTest::addColumn<QString>("expected");   // in place, replaced, refused
-        QTest::newRow("read-only folder, writable file") << 0555 << 0666 << "in place";
+        QTest::addColumn<bool>("fullDisk");      // a 16 KiB file system, 64 KiB to save
+        QTest::newRow("read-only folder, writable file") << 0555 << 0666 << "in place" << false;
         // The new file could be made, but not renamed over a file of another user.
-        QTest::newRow("sticky folder, writable file of another user") << 01777 << 0666 << "in place";
-        QTest::newRow("writable folder") << 0777 << 0666 << "replaced";
-        QTest::newRow("read-only folder, read-only file") << 0555 << 0444 << "refused";
+        QTest::newRow("sticky folder, writable file of another user") << 01777 << 0666 << "in place" << false;
+        QTest::newRow("writable folder") << 0777 << 0666 << "replaced" << false;
+        QTest::newRow("read-only folder, read-only file") << 0555 << 0444 << "refused" << false;
+        QTest::newRow("full disk") << 0777 << 0666 << "refused" << true;
     }
 
-    void saveInLockedFolder()
+    void save()
     {
         QFETCH(int, folderMode);
         QFETCH(int, fileMode);
         QFETCH(QString, expected);
+        QFETCH(bool, fullDisk);
         const bool root = geteuid() == 0;
-        if (!root && (folderMode & S_ISVTX))
-            QSKIP("needs a file of another user, made as root");
+        if (!root && (fullDisk || (folderMode & S_ISVTX)))
+            QSKIP("needs root to mount a small file system or make a file of another user");
         QTemporaryDir dir;
         const QString folder = dir.filePath("folder"), path = folder + "/rows.vek";
-        const QByteArray old = "old contents that are longer";
+        QVERIFY(QDir().mkdir(folder));
+        if (fullDisk)
+            QVERIFY(QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=16k", "tmpfs", folder}) == 0);
+        const auto unmount = qScopeGuard([&] { if (fullDisk) QProcess::execute("umount", {folder}); });
+        const QByteArray old = "old contents that are longer", content = fullDisk ? QByteArray(64 * 1024, 'x') : Values;
         QFile file(path);
-        QVERIFY(QDir().mkdir(folder) && file.open(QIODevice::WriteOnly) && file.write(old) > 0);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(old) > 0);
         file.close();
         const auto chmod = [](const QString &p, int mode) { return ::chmod(QFile::encodeName(p).constData(), mode_t(mode)) == 0; };
         QVERIFY(chmod(dir.path(), 0755) && chmod(path, fileMode) && chmod(folder, folderMode));
@@ -142,15 +132,18 @@ private slots:
         if (child == 0) {
             if (root && (setgid(65534) != 0 || setuid(65534) != 0 || access(QFile::encodeName(folder).constData(), X_OK) != 0))
                 _exit(2);
-            _exit(SaveFile(path, Values) ? 0 : 1);
+            QString error;
+            const bool saved = SaveFile(path, content, &error);
+            _exit(saved == error.isEmpty() ? !saved : 3);
         }
         int status = 0;
         QVERIFY(waitpid(child, &status, 0) == child && WIFEXITED(status));
         if (WEXITSTATUS(status) == 2)
             QSKIP("cannot become the user nobody, or nobody cannot reach the temporary folder");
+        QVERIFY2(WEXITSTATUS(status) != 3, "a reason given for a save that worked, or none for one that failed");
         const bool saved = WEXITSTATUS(status) == 0;
         QCOMPARE(saved, expected != "refused");
-        QCOMPARE(readFile(path), saved ? Values : old);
+        QCOMPARE(readFile(path), saved ? content : old);
         QCOMPARE(inode(path) == before, expected != "replaced");
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"rows.vek"});
     }
