@@ -48,31 +48,6 @@ void run(TfrmVekComm &w, const QString &command)
     w.edtAddrExit(0);
 }
 
-// The window on a QtSerialLine, with a tenth of each fixed wait.
-struct Window {
-    QtSerialLine line;
-    testing::RecordingPrompts prompts;
-    TfrmVekComm w;
-    explicit Window(const QStringList &ports)
-        : w((Comport::ResetState(), WindowDeps{&line, &prompts, [](int ms) { QThread::msleep(ulong(ms / 10)); }, ports,
-                                               QStringList{}}))
-    {
-        w.show();
-        QApplication::setActiveWindow(&w);
-    }
-    // OpenComm on a healthy target, and a read through it.
-    bool openHealthy(PtyTarget &target)
-    {
-        w.cbPorts->insertItem(0, target.devicePath());
-        w.cbPorts->setCurrentIndex(0);
-        w.btnOpenClose->click();
-        if (!w.CommOpen)
-            return false;
-        run(w, QStringLiteral("read 02A"));
-        return prompts.messages().isEmpty() && target.lines().endsWith("A02A");
-    }
-};
-
 } // namespace
 
 class TestFaults : public QObject {
@@ -135,10 +110,17 @@ private slots:
         auto target = std::make_unique<PtyTarget>(options);
         QVERIFY(target->start());
         const bool opens = !messages.join(u'|').contains(QLatin1String("not responding"));
-        Window window({target->devicePath()});
+        Comport::ResetState();
+        QtSerialLine line;
+        testing::RecordingPrompts prompts;
+        // The window on a QtSerialLine, with a tenth of each fixed wait.
+        TfrmVekComm w(WindowDeps{&line, &prompts, [](int ms) { QThread::msleep(ulong(ms / 10)); }, {target->devicePath()},
+                                 QStringList{}});
+        w.show();
+        QApplication::setActiveWindow(&w);
         if (!commands.isEmpty()) {
-            window.w.btnOpenClose->click();
-            QVERIFY2(window.w.CommOpen && window.prompts.log.isEmpty(), qPrintable(window.prompts.log.join('\n')));
+            w.btnOpenClose->click();
+            QVERIFY2(w.CommOpen && prompts.log.isEmpty(), qPrintable(prompts.log.join('\n')));
             target->clearLog();
         }
         // A fault detector, not a benchmark: a busy event loop takes most of its time.
@@ -156,21 +138,21 @@ private slots:
         if (idle == 0)
             rest();
         else if (idle == 1)
-            window.prompts.whileShown = [&] { if (idleCpu < 0) rest(); };
+            prompts.whileShown = [&] { if (idleCpu < 0) rest(); };
 
         QElapsedTimer wall;
         const qint64 cpu0 = cpuMs();
         wall.start();
         if (commands.isEmpty())
-            window.w.btnOpenClose->click();
+            w.btnOpenClose->click();
         for (const QString &command : commands.split(u',', Qt::SkipEmptyParts))
-            run(window.w, command);
+            run(w, command);
         const qint64 wallMs = wall.elapsed() - (idle == 1 ? IdleMs : 0), cpu = cpuMs() - cpu0;
-        window.prompts.whileShown = nullptr;
-        QCOMPARE(window.prompts.messages(), QStringList(messages).replaceInStrings("PORT", window.w.cbPorts->currentText()));
-        window.prompts.clear();
-        QCOMPARE(window.w.CommOpen, opens);
-        QVERIFY(window.w.lblVekVer->text().size() <= Comport::VerTextMax);
+        prompts.whileShown = nullptr;
+        QCOMPARE(prompts.messages(), QStringList(messages).replaceInStrings("PORT", w.cbPorts->currentText()));
+        prompts.clear();
+        QCOMPARE(w.CommOpen, opens);
+        QVERIFY(w.lblVekVer->text().size() <= Comport::VerTextMax);
         QFETCH(QByteArray, ran);
         if (!commands.isEmpty())   // the command never ran unless it arrived whole
             QCOMPARE(target->lines(), ran.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{ran});
@@ -181,16 +163,22 @@ private slots:
         QVERIFY2(idle < 0 || (idleCpu >= 0 && idleCpu < IdleMs / 4), qPrintable(QStringLiteral("idle: %1 ms processor").arg(idleCpu)));
 
         // CloseComm works, and OpenComm does once a healthy target is back on a new device.
-        if (window.w.CommOpen)
-            window.w.btnOpenClose->click();
-        QVERIFY(!window.w.CommOpen && !Comport::IsOpen() && window.w.cbPorts->isEnabled());
-        QCOMPARE(window.w.btnOpenClose->text(), QStringLiteral("OpenComm"));
-        QCOMPARE(window.prompts.log, QStringList());
+        if (w.CommOpen)
+            w.btnOpenClose->click();
+        QVERIFY(!w.CommOpen && !Comport::IsOpen() && w.cbPorts->isEnabled());
+        QCOMPARE(w.btnOpenClose->text(), QStringLiteral("OpenComm"));
+        QCOMPARE(prompts.log, QStringList());
         target = std::make_unique<PtyTarget>();
         QVERIFY(target->start());
-        QVERIFY(window.openHealthy(*target));
-        QCOMPARE(window.w.lblVekVer->text(), QString::fromLatin1(TargetOptions{}.ident));
-        window.w.btnOpenClose->click();
+        w.cbPorts->insertItem(0, target->devicePath());
+        w.cbPorts->setCurrentIndex(0);
+        w.btnOpenClose->click();
+        QVERIFY2(w.CommOpen, qPrintable(prompts.log.join('\n')));
+        run(w, QStringLiteral("read 02A"));
+        QCOMPARE(prompts.messages(), QStringList());
+        QCOMPARE(target->lines().last(), QByteArray("A02A"));
+        QCOMPARE(w.lblVekVer->text(), QString::fromLatin1(TargetOptions{}.ident));
+        w.btnOpenClose->click();
     }
 };
 
