@@ -82,49 +82,42 @@ private slots:
 
     void cleanup() { Comport::install(nullptr, nullptr); }
 
-    void connectionSequence()
+    // The connection sequence, with the answer to its CR deciding the echo
+    // mode before the keys are sent; the keys stop at the first bad echo.
+    void connectionSequence_data()
     {
-        for (bool twice : {false, true}) {
-            init();
-            Comport::CalChar = twice ? 0x80 : 0x3F;
-            Comport::BaudRate = 4800;
-            respond(twice);   // calibration echoes too: the handshake must purge them
-            QVERIFY(Comport::OpenPort(u"ttyS0"_s));
-            const QString cal = twice ? "w 80" : "w 3F";
-            QCOMPARE(line->log, QStringList({"open ttyS0 4800", "purge tx", cal, "sleep 250", "break on", "sleep 750",
-                                             "break off", "sleep 250", "purge tx", cal, "sleep 250", "purge rx",
-                                             "purge tx", "w 0D"})
-                                    + reads(twice ? "\r\r>" : "\r>") + echoed(Keys, twice));
-            QCOMPARE(Comport::DoubleEcho, twice);
-            QVERIFY(host->messages.isEmpty());
-        }
-    }
-
-    // What answers the CR decides the echo mode before the keys are sent;
-    // the keys stop at the first bad echo.
-    void handshake_data()
-    {
-        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<uint8_t>("calChar");
+        QTest::addColumn<QByteArray>("reply");   // what answers the CR
         QTest::addColumn<bool>("keysTwice");
         QTest::addColumn<bool>("twice");
-        QTest::addColumn<int>("keysSent");   // all five when it succeeds
-        // (The plain prompts, once and twice, are in connectionSequence.)
-        QTest::newRow("three prompts") << ">>>"_ba << true << true << 5;
-        QTest::newRow("b1 == b2, no prompt") << "\r\rx"_ba << false << false << 0;
-        QTest::newRow("b1 != b2, no prompt") << "\rx"_ba << false << false << 0;
-        QTest::newRow("silent") << QByteArray() << false << false << 0;
-        QTest::newRow("double, keys echoed once") << "\r\r>"_ba << false << true << 1;
+        QTest::addColumn<int>("keysSent");       // all five when it succeeds
+        QTest::newRow("'?', single echo") << uint8_t(0x3F) << "\r>"_ba << false << false << 5;
+        QTest::newRow("0x80, double echo") << uint8_t(0x80) << "\r\r>"_ba << true << true << 5;
+        QTest::newRow("three prompts") << uint8_t(0x3F) << ">>>"_ba << true << true << 5;
+        QTest::newRow("b1 == b2, no prompt") << uint8_t(0x3F) << "\r\rx"_ba << false << false << 0;
+        QTest::newRow("b1 != b2, no prompt") << uint8_t(0x3F) << "\rx"_ba << false << false << 0;
+        QTest::newRow("silent") << uint8_t(0x3F) << QByteArray() << false << false << 0;
+        QTest::newRow("double, keys echoed once") << uint8_t(0x3F) << "\r\r>"_ba << false << true << 1;
     }
 
-    void handshake()
+    void connectionSequence()
     {
+        QFETCH(uint8_t, calChar);
         QFETCH(QByteArray, reply);
         QFETCH(bool, keysTwice);
         QFETCH(int, keysSent);
-        respond(keysTwice, {}, 0, reply);
-        QCOMPARE(Comport::Handshake(), keysSent == 5);
+        Comport::CalChar = calChar;
+        Comport::BaudRate = 4800;
+        respond(keysTwice, {}, 2, reply);   // calibration echoes too: the handshake must purge them
+        QCOMPARE(Comport::OpenPort(u"ttyS0"_s), keysSent == 5);
         QTEST(Comport::DoubleEcho, "twice");
-        QCOMPARE(line->written, "\r" + Keys.left(keysSent));
+        const QString cal = QString::asprintf("w %02X", calChar);
+        QCOMPARE(line->log.first(14), QStringList({"open ttyS0 4800", "purge tx", cal, "sleep 250", "break on", "sleep 750",
+                                                   "break off", "sleep 250", "purge tx", cal, "sleep 250", "purge rx",
+                                                   "purge tx", "w 0D"}));
+        if (keysSent == 5)
+            QCOMPARE(line->log.mid(14), reads(reply) + echoed(Keys, keysTwice));
+        QCOMPARE(line->written, QByteArray(2, char(calChar)) + "\r" + Keys.left(keysSent));
         QCOMPARE(host->messages.size(), keysSent == 1 ? 1 : 0);   // "Echo not received"
     }
 
