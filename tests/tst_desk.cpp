@@ -27,9 +27,6 @@ using namespace vek::testing;
 
 namespace {
 
-using Lines = QList<QByteArray>;
-
-bool isRed(QLineEdit *field) { return field->palette().color(QPalette::Text) == QColor(255, 0, 0); }
 
 void click(QWidget *w, Qt::MouseButton button = Qt::LeftButton) { QTest::mouseClick(w, button); }
 
@@ -144,71 +141,50 @@ private slots:
         QVERIFY(!w->Editing && !isRed(w->rows[0].edtData));
     }
 
-    // Only the left button makes a double click; the middle button's paste
-    // is no key and starts no entry.
-    void mouseButtons_data()
+    // Gestures that are no keys: only a left double click commits again (a
+    // middle one pastes at most); Ctrl with a digit or an F-key types nothing;
+    // Ctrl+V is a key of its own (an entry, not emptied), its paste committed.
+    void notKeys_data()
     {
-        QTest::addColumn<Qt::MouseButton>("button");
-        QTest::addColumn<bool>("dataField");
-        QTest::addColumn<Lines>("lines");
-        QTest::newRow("left, address") << Qt::LeftButton << false << Lines{"A02A"};
-        QTest::newRow("left, data") << Qt::LeftButton << true << Lines{"A02A=3C"};
-        QTest::newRow("middle, address") << Qt::MiddleButton << false << Lines{};
-        QTest::newRow("middle, data") << Qt::MiddleButton << true << Lines{};
-        QTest::newRow("right, data") << Qt::RightButton << true << Lines{};
-    }
-    void mouseButtons()
-    {
-        QFETCH(Qt::MouseButton, button);
-        QFETCH(bool, dataField);
-        QFETCH(Lines, lines);
-        QLineEdit *e = dataField ? w->rows[0].edtData : w->rows[0].edtAddr;
-        const QString shown = e->text();
-        if (QApplication::clipboard()->supportsSelection())
-            QApplication::clipboard()->setText(QStringLiteral("F"), QClipboard::Selection);
-        QTest::mouseDClick(e, button);
-        if (QWidget *popup = QApplication::activePopupWidget())
-            popup->close();   // the right button's context menu
-        QCOMPARE(f->takeLines(), lines);
-        QVERIFY(!w->Editing && !isRed(e));
-        click(w->rows[3].edtLabel);   // leaving restores the stored display
-        QCOMPARE(e->text(), shown);
-        QCOMPARE(f->takeLines(), Lines{});
-        QVERIFY(f->prompts.log.isEmpty());
-    }
-
-    // Ctrl with a digit types nothing; Ctrl+V is a key of its own (it starts
-    // an entry without emptying the field) and what it pastes is committed.
-    void ctrlKeys_data()
-    {
-        QTest::addColumn<bool>("dataField");
+        QTest::addColumn<Qt::MouseButton>("dblClick");
         QTest::addColumn<QList<int>>("ctrlKeys");
+        QTest::addColumn<bool>("dataField");
         QTest::addColumn<QString>("shown");
-        QTest::addColumn<bool>("editing");
-        QTest::addColumn<Lines>("onEnter");
-        QTest::newRow("Ctrl+1 in an address") << false << QList<int>{Qt::Key_1} << "02A" << false << Lines{"A02A"};
-        QTest::newRow("Ctrl+F5 in data") << true << QList<int>{Qt::Key_F5} << "3C" << false << Lines{"A02A=3C"};
-        QTest::newRow("Ctrl+V appends") << true << QList<int>{Qt::Key_V} << "3C5D" << true << Lines{"A02A=5D"};
-        QTest::newRow("Ctrl+A, Ctrl+V replaces") << true << QList<int>{Qt::Key_A, Qt::Key_V} << "5D" << true << Lines{"A02A=5D"};
+        QTest::addColumn<Lines>("sent");      // by the gesture, then by Enter
+        const Qt::MouseButton none = Qt::NoButton;
+        QTest::newRow("left double click, address") << Qt::LeftButton << QList<int>{} << false << "02A" << Lines{"A02A", "A02A"};
+        QTest::newRow("left double click, data") << Qt::LeftButton << QList<int>{} << true << "3C" << Lines{"A02A=3C", "A02A=3C"};
+        QTest::newRow("middle double click, address") << Qt::MiddleButton << QList<int>{} << false << "02A" << Lines{"A02A"};
+        QTest::newRow("middle double click, data") << Qt::MiddleButton << QList<int>{} << true << "3C" << Lines{"A02A=3C"};
+        QTest::newRow("right double click, data") << Qt::RightButton << QList<int>{} << true << "3C" << Lines{"A02A=3C"};
+        QTest::newRow("Ctrl+1, address") << none << QList<int>{Qt::Key_1} << false << "02A" << Lines{"A02A"};
+        QTest::newRow("Ctrl+F5, data") << none << QList<int>{Qt::Key_F5} << true << "3C" << Lines{"A02A=3C"};
+        QTest::newRow("Ctrl+V appends") << none << QList<int>{Qt::Key_V} << true << "3C5D" << Lines{"A02A=5D"};
+        QTest::newRow("Ctrl+A, Ctrl+V replaces") << none << QList<int>{Qt::Key_A, Qt::Key_V} << true << "5D" << Lines{"A02A=5D"};
     }
-    void ctrlKeys()
+    void notKeys()
     {
-        QFETCH(bool, dataField);
+        QFETCH(Qt::MouseButton, dblClick);
         QFETCH(QList<int>, ctrlKeys);
+        QFETCH(bool, dataField);
         QFETCH(QString, shown);
-        QFETCH(bool, editing);
-        QFETCH(Lines, onEnter);
+        QFETCH(Lines, sent);
         QApplication::clipboard()->setText(QStringLiteral("5D"));
         QLineEdit *e = dataField ? w->rows[0].edtData : w->rows[0].edtAddr;
         click(e);
         QTest::keyClick(e, Qt::Key_End);
+        if (dblClick != Qt::NoButton)
+            QTest::mouseDClick(e, dblClick);
+        if (QWidget *popup = QApplication::activePopupWidget())
+            popup->close();   // the right button's context menu
         for (int k : ctrlKeys)
             key(k, Qt::ControlModifier);
         QCOMPARE(e->text(), shown);
-        QCOMPARE(w->Editing, editing);
-        QCOMPARE(isRed(e), editing);
+        const bool entry = ctrlKeys.contains(Qt::Key_V);
+        QVERIFY(w->Editing == entry && isRed(e) == entry);
         key(Qt::Key_Return);
-        QCOMPARE(f->takeLines(), onEnter);
+        QCOMPARE(f->takeLines(), sent);
+        QVERIFY(f->prompts.log.isEmpty());
     }
 
     // A radio group is one stop of the tab chain, on its selected item;

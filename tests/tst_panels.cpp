@@ -13,9 +13,6 @@ using namespace vek::testing;
 
 namespace {
 
-using Lines = QList<QByteArray>;
-
-bool isRed(const QLineEdit *field) { return field->palette().color(QPalette::Text) == QColor(255, 0, 0); }
 
 // Keys as typed; '\r' is Enter, '\t' Tab, '\b' Backspace, '\x1b' Escape.
 void press(QLineEdit *field, const QString &keys)

@@ -21,14 +21,11 @@ using namespace vek::testing;
 
 namespace {
 
-using Lines = QList<QByteArray>;
-
 const QString TooLarge = QStringLiteral("Maximum data memory address is 0xFFF");
 const QString InvalidEntry = QStringLiteral("Invalid Entry");
 const QString OpenInc = QStringLiteral("open Include files *.inc (*.inc)");
 
-bool isRed(QLineEdit *field) { return field->palette().color(QPalette::Text) == QColor(255, 0, 0); }
-bool isBlack(QLineEdit *field) { return field->palette().color(QPalette::Text) == QColor(0, 0, 0); }
+bool isBlack(const QLineEdit *field) { return field->palette().color(QPalette::Text) == QColor(0, 0, 0); }
 QWidget *focused() { return QApplication::focusWidget(); }
 
 // Gives `w` the keyboard focus the way a click or arrow key would.

@@ -10,10 +10,16 @@
 #include "targetmonitor.h"
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QPushButton>
 #include <memory>
 
 namespace vek::testing {
+
+using Lines = QList<QByteArray>;
+
+// An entry in progress shows red.
+inline bool isRed(const QLineEdit *field) { return field->palette().color(QPalette::Text) == QColor(255, 0, 0); }
 
 struct WindowFixture {
     VirtualClock clock;
