@@ -76,12 +76,6 @@ bool waitForLines(QProcess &p, int n)
     return true;
 }
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
-}
-
 TargetOptions testTarget(Fault fault = Fault::None, int faultAfter = 0, bool doubleEcho = false)
 {
     TargetOptions o{.doubleEcho = doubleEcho, .ident = "VEK test target", .fault = fault, .faultAfter = faultAfter};
@@ -204,6 +198,10 @@ void TestVekctl::commands()
         QSKIP("root may open anything");
     QTemporaryDir dir;
     const auto path = [&](const char *name) { return dir.filePath(QLatin1String(name)); };
+    const auto writeFile = [](const QString &name, const QByteArray &content) {
+        QFile f(name);
+        return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+    };
     QByteArray setup = "006\r\nFF\r\n000\r\n12\r\n010\r\n3c\r\n" + QByteArray("000\r\n00\r\n").repeated(5)
                        + QByteArray("\r\n").repeated(8);
     QVERIFY(writeFile(path("rows.vek"), "\xEF\xBB\xBF" + setup));   // as a Windows editor saves it
