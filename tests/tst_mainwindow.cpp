@@ -147,7 +147,7 @@ private slots:
         QFETCH(Connect, c);
         WindowFixture f({.doubleEcho = c.doubleEcho, .ident = "VEK-7 1.0", .fault = c.silent ? sim::Fault::Silent : sim::Fault::None},
                         c.ports);
-        f.window.reset();
+        f.window.reset();   // made again after an earlier window left other settings in the link
         Comport::BaudRate = 300;
         Comport::CalChar = 0x80;
         Comport::DoubleEcho = true;
