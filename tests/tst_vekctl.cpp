@@ -26,8 +26,8 @@ struct Run {
     QString out{}, err{};
     QByteArrayList lines{};   // the command lines the target ran
     QByteArray input{};       // standard input, and DIR/rig.txt
-    bool terminal = false;  // standard input is a terminal
-    bool held = false;      // another program has DEV open
+    bool terminal = false;    // standard input is a terminal
+    bool held = false;        // another program has DEV open
     bool doubleEcho = false;
     Fault fault = Fault::None;
     int faultAfter = 0;
