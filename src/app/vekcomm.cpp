@@ -12,41 +12,14 @@
 #include <QStyleFactory>
 #include <QTimer>
 #include <cstdio>
-#include <cstring>
 #include <memory>
-
-namespace {
-
-// Help and version are plain text: they must not need the display that
-// the window's application object cannot start without.
-bool textOnly(int argc, char *argv[])
-{
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--port") == 0) {   // its NAME is no option
-            ++i;
-            continue;
-        }
-        for (const char *opt : {"-h", "-?", "--help", "--help-all", "-v", "--version"}) {
-            if (std::strcmp(argv[i], opt) == 0)
-                return true;
-        }
-    }
-    return false;
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
-    const std::unique_ptr<QCoreApplication> app(textOnly(argc, argv) ? new QCoreApplication(argc, argv)
-                                                                     : new QApplication(argc, argv));
-    QApplication::setApplicationName(QStringLiteral("vekcomm"));
-    QApplication::setApplicationVersion(QStringLiteral(VEK_VERSION));
-
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Reads and writes the registers of a VEK target over its serial monitor."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption demo(QStringLiteral("demo"),
                                   QStringLiteral("Serve a simulated target as the port 'demo', listed first."));
     const QCommandLineOption port(QStringList{QStringLiteral("port")},
@@ -54,6 +27,18 @@ int main(int argc, char *argv[])
                                   QStringLiteral("NAME"));
     parser.addOption(demo);
     parser.addOption(port);
+
+    // Help and version are plain text: they must not need the display that
+    // the window's application object cannot start without.
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    parser.parse(args);
+    const bool textOnly = parser.isSet(help) || parser.isSet(QStringLiteral("help-all")) || parser.isSet(version);
+    const std::unique_ptr<QCoreApplication> app(textOnly ? new QCoreApplication(argc, argv)
+                                                         : new QApplication(argc, argv));
+    QApplication::setApplicationName(QStringLiteral("vekcomm"));
+    QApplication::setApplicationVersion(QStringLiteral(VEK_VERSION));
     parser.process(*app);   // answers help and version, and ends
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
 
