@@ -133,14 +133,12 @@ TfrmVekComm::TfrmVekComm(const WindowDeps &deps, QWidget *parent)
     m_fields.insert(edtBitAddr, {FieldKind::BitAddr, -1});
     m_fields.insert(edtBitLabel, {FieldKind::BitLabel, -1});
     m_fields.insert(edtTest, {FieldKind::Test, -1});
-    for (auto it = m_fields.cbegin(); it != m_fields.cend(); ++it)
-        it.key()->installEventFilter(this);
-    // Numeric fields take every character as a key press: no input method.
-    for (QLineEdit *e : {edtBitAddr, edtTest})
-        e->setAttribute(Qt::WA_InputMethodEnabled, false);
-    for (const Row &row : rows) {
-        row.edtAddr->setAttribute(Qt::WA_InputMethodEnabled, false);
-        row.edtData->setAttribute(Qt::WA_InputMethodEnabled, false);
+    for (auto it = m_fields.cbegin(); it != m_fields.cend(); ++it) {
+        auto *field = static_cast<QLineEdit *>(it.key());
+        field->installEventFilter(this);
+        // Numeric fields take every character as a key press: no input method.
+        if (it->kind != FieldKind::Label && it->kind != FieldKind::BitLabel)
+            field->setAttribute(Qt::WA_InputMethodEnabled, false);
     }
     connect(qApp, &QApplication::focusChanged, this, [this](QWidget *, QWidget *now) { focusMovedOn(now); });
 
