@@ -72,7 +72,6 @@ bool SimLine::writeByte(uint8_t b)
     if (!m_open || m_hungUp)
         return false;
     const Time now = m_clock->now();
-    settle(now);
     m_toTargetFree = std::max(now, m_toTargetFree) + m_byteTime;
     m_toTarget.push_back({b, m_toTargetFree});
     settle(now);
