@@ -326,12 +326,7 @@ int Session::run(const Command &cmd)
         ok = readItems(cmd);
         break;
     case Kind::Write:
-        for (const WriteItem &w : cmd.writes) {
-            if (!(ok = write(w))) {
-                warn(cmd.where + QStringLiteral("write %1=%2 failed").arg(AddrDisplay(w.addr), HexByte(w.value)));
-                break;
-            }
-        }
+        ok = writeAll(cmd.writes, cmd.where);
         break;
     case Kind::Apply:
         ok = apply(cmd);
@@ -446,24 +441,29 @@ bool Session::write(const WriteItem &w)
     return true;
 }
 
-bool Session::apply(const Command &cmd)
+bool Session::writeAll(const QList<WriteItem> &writes, const QString &where)
 {
-    QList<WriteItem> writes = cmd.writes;
-    if (cmd.readWhenRun) {
-        try {
-            writes = readSetupWrites(cmd.file);
-        } catch (const UsageError &e) {
-            warn(cmd.where + e.message);
-            return false;
-        }
-    }
-    for (const WriteItem &w : std::as_const(writes)) {
+    for (const WriteItem &w : writes) {
         if (!write(w)) {
-            warn(cmd.where + QStringLiteral("write %1=%2 failed").arg(AddrDisplay(w.addr), HexByte(w.value)));
+            warn(where + QStringLiteral("write %1=%2 failed").arg(AddrDisplay(w.addr), HexByte(w.value)));
             return false;
         }
     }
     return true;
+}
+
+bool Session::apply(const Command &cmd)
+{
+    if (!cmd.readWhenRun)
+        return writeAll(cmd.writes, cmd.where);
+    QList<WriteItem> writes;
+    try {
+        writes = readSetupWrites(cmd.file);
+    } catch (const UsageError &e) {
+        warn(cmd.where + e.message);
+        return false;
+    }
+    return writeAll(writes, cmd.where);
 }
 
 bool Session::expect(const Command &cmd)

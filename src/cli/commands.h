@@ -138,6 +138,8 @@ private:
     bool readItems(const Command &cmd);
     bool readRange(const ReadItem &item, const QString &where);
     bool write(const WriteItem &w);
+    // Writes in order; stops at the first failure and says which write failed.
+    bool writeAll(const QList<WriteItem> &writes, const QString &where);
     bool apply(const Command &cmd);
     bool expect(const Command &cmd);
     bool save(const Command &cmd);
