@@ -42,19 +42,30 @@ private:
     QTextStream &m_err;
 };
 
-// The options that belong to commands, with the commands they belong to.
+// The options that belong to commands; the command table says which.
 struct CommandOptionInfo {
     CommandOption bit;
     const char *name;
-    const char *owners;
 };
 const CommandOptionInfo CommandOptions[] = {
-    {OptVerbose, "verbose", "ports"},
-    {OptInterval, "interval", "watch"},
-    {OptCount, "count", "watch"},
-    {OptCsv, "csv", "watch"},
-    {OptInc, "inc", "save and run"},
+    {OptVerbose, "verbose"},
+    {OptInterval, "interval"},
+    {OptCount, "count"},
+    {OptCsv, "csv"},
+    {OptInc, "inc"},
 };
+
+// The commands that take the option, in table order: "save and run".
+QString ownersOf(CommandOption bit)
+{
+    QStringList names;
+    for (const auto &c : commandTable()) {
+        if (c.options & bit)
+            names << QLatin1String(c.name);
+    }
+    const QString last = names.isEmpty() ? QString() : names.takeLast();
+    return names.isEmpty() ? last : names.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+}
 
 // The global options, and of the command options those in `which`.
 void addOptions(QCommandLineParser &p, unsigned which)
@@ -214,7 +225,7 @@ void checkOptionOwners(const QCommandLineParser &p, const QList<Command> &cmds)
     for (const auto &o : CommandOptions) {
         if (p.isSet(QLatin1String(o.name)) && !(used & o.bit)) {
             throw UsageError(QStringLiteral("--%1 is an option of %2")
-                                 .arg(QLatin1String(o.name), QLatin1String(o.owners)));
+                                 .arg(QLatin1String(o.name), ownersOf(o.bit)));
         }
     }
 }
