@@ -1,9 +1,9 @@
 #include "script.h"
 
 #include "interrupt.h"
+#include "textconv.h"
 
 #include <QFile>
-#include <QStringDecoder>
 
 #include <cstdio>
 
@@ -58,13 +58,6 @@ LineKind parseLine(const QString &line, const QString &where, CheckContext &cont
     return LineKind::Commands;
 }
 
-QString decode(const QByteArray &bytes)
-{
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = utf8.decode(bytes);
-    return utf8.hasError() ? QString::fromLatin1(bytes) : text;
-}
-
 } // namespace
 
 std::shared_ptr<Script> loadScript(const QString &path, CheckContext &context)
@@ -93,7 +86,7 @@ std::shared_ptr<Script> loadScript(const QString &path, CheckContext &context)
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const QString where = QStringLiteral("%1:%2: ").arg(script->name).arg(i + 1);
         try {
-            if (parseLine(decode(lines[i]), where, context, script->commands) == LineKind::Quit)
+            if (parseLine(FileText(lines[i]), where, context, script->commands) == LineKind::Quit)
                 break;
         } catch (const UsageError &e) {
             throw UsageError(where + e.message);
@@ -125,7 +118,7 @@ int runInteractive(Session &session)
         CheckContext context;
         QList<Command> cmds;
         try {
-            if (parseLine(decode(raw), {}, context, cmds) == LineKind::Quit)
+            if (parseLine(FileText(raw), {}, context, cmds) == LineKind::Quit)
                 return 0;
         } catch (const UsageError &e) {
             session.warn(e.message);

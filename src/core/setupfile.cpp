@@ -5,7 +5,6 @@
 
 #include <QFile>
 #include <QSaveFile>
-#include <QStringDecoder>
 
 namespace vek {
 
@@ -22,15 +21,6 @@ bool isSpace(char c)
 bool isHexDigit(char c)
 {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
-QString decodeLabel(const QByteArray &bytes)
-{
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = utf8.decode(bytes);
-    if (!utf8.hasError())
-        return text;
-    return QString::fromLatin1(bytes);
 }
 
 // A label is one line of the file: line ends inside it would shift every
@@ -125,7 +115,7 @@ bool ParseSetup(const QByteArray &content, Setup &setup, QString &error)
                 text.chop(1);
             // A CR inside a label is shown as the space a save writes for it.
             text.replace('\r', ' ');
-            labels[static_cast<size_t>(row)] = decodeLabel(text);
+            labels[static_cast<size_t>(row)] = FileText(text);
             p = next;
         }
         result.labels = labels;

@@ -106,6 +106,13 @@ QString NameText(const QByteArray &bytes)
     return QString::fromLatin1(bytes);
 }
 
+QString FileText(const QByteArray &bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8.decode(bytes);
+    return utf8.hasError() ? QString::fromLatin1(bytes) : text;
+}
+
 namespace {
 
 bool isVisible(char32_t c)

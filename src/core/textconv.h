@@ -35,6 +35,10 @@ bool ParseValue(const QString &text, bool hexMode, uint8_t &value);
 // character for each byte (Latin-1), wherever a name is shown or printed.
 QString NameText(const QByteArray &bytes);
 
+// Text of a file's line: UTF-8 where the bytes are valid UTF-8, else one
+// character per byte (a file from an older editor).
+QString FileText(const QByteArray &bytes);
+
 // Bytes of a file as a message shows them: read as UTF-8 where they are
 // valid UTF-8, else one character per byte; whatever cannot be seen (NUL,
 // other control characters, a byte order mark and other format characters,
