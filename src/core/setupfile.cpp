@@ -24,12 +24,16 @@ bool isHexDigit(char c)
 }
 
 // A label is one line of the file: line ends inside it would shift every
-// line after it, so they are written as spaces.
+// line after it, so they are written as spaces. A reader of a label line
+// passes over one byte order mark at its start, so a label that starts with
+// U+FEFF is written after one more.
 QByteArray labelLine(const QString &label)
 {
     QByteArray bytes = label.toUtf8();
     bytes.replace('\r', ' ');
     bytes.replace('\n', ' ');
+    if (label.startsWith(QChar(0xFEFF)))
+        bytes.prepend("\xEF\xBB\xBF");
     return bytes;
 }
 
