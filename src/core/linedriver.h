@@ -17,4 +17,12 @@ void requestLowLatency(qintptr handle);
 // be asked, that is the answer.
 bool hungUp(qintptr handle, bool reportedGone);
 
+// Takes an exclusive advisory lock (flock) on the open port, as other serial
+// programs do, so that two programs never share one device whatever name
+// each opened it by. False only when another open file holds that lock.
+bool lockExclusive(qintptr handle);
+
+// False when no process with this id runs on this machine.
+bool processRunning(qint64 pid);
+
 } // namespace vek::linedriver

@@ -6,4 +6,9 @@ void requestLowLatency(qintptr) {}
 
 bool hungUp(qintptr, bool reportedGone) { return reportedGone; }
 
+bool lockExclusive(qintptr) { return true; }
+
+// No lock files to judge here.
+bool processRunning(qint64) { return true; }
+
 } // namespace vek::linedriver

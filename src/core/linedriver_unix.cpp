@@ -1,6 +1,9 @@
 #include "linedriver.h"
 
+#include <cerrno>
+#include <csignal>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #ifdef Q_OS_LINUX
 #include <linux/serial.h>
@@ -27,6 +30,21 @@ bool hungUp(qintptr handle, bool)
 {
     pollfd p{int(handle), POLLIN, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+bool lockExclusive(qintptr handle)
+{
+    int r;
+    do
+        r = ::flock(int(handle), LOCK_EX | LOCK_NB);
+    while (r != 0 && errno == EINTR);
+    // A file system without flock (ENOLCK, EINVAL) is no reason to refuse.
+    return r == 0 || errno != EWOULDBLOCK;
+}
+
+bool processRunning(qint64 pid)
+{
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno != ESRCH);
 }
 
 } // namespace vek::linedriver

@@ -3,6 +3,10 @@
 #include "linedriver.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QSysInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -38,9 +42,40 @@ SerialLine::OpenFailure describeOpenFailure(const QSerialPort &port)
     return {Kind::Unknown, text};
 }
 
+// Where QSerialPort keeps the lock file of a device: LCK.. and the path
+// below /dev with '/' as '_', in the first of these folders that holds it.
+QString lockFileOf(const QString &device)
+{
+    QString name = device;
+    if (name.startsWith(QLatin1String("/dev/")))
+        name.remove(0, 5);
+    name.replace(u'/', u'_').prepend(QLatin1String("/LCK.."));
+    for (const char *dir : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp",
+                            "/var/tmp", "/var/lock/lockdev", "/run/lock"}) {
+        const QString path = QLatin1String(dir) + name;
+        if (QFileInfo::exists(path))
+            return path;
+    }
+    return {};
+}
+
 } // namespace
 
+QString QtSerialLine::devicePath(const QString &name)
+{
+#ifdef Q_OS_UNIX
+    // A short name is one below /dev, as QSerialPort takes it.
+    const bool path = name.startsWith(u'/') || name.startsWith(QLatin1String("./"))
+                      || name.startsWith(QLatin1String("../"));
+    const QString resolved = QFileInfo(path ? name : QLatin1String("/dev/") + name).canonicalFilePath();
+    return resolved.isEmpty() ? name : resolved;
+#else
+    return name;
+#endif
+}
+
 QtSerialLine::QtSerialLine()
+    : m_removeLock([](const QString &path) { return QFile::remove(path); })
 {
     QObject::connect(&m_port, &QSerialPort::errorOccurred, &m_port,
                      [this](QSerialPort::SerialPortError e) { noteError(e); });
@@ -79,9 +114,22 @@ SerialLine::OpenResult QtSerialLine::open(const QString &name, int32_t baud)
     m_openFailure = {};
     if (name.isEmpty())
         return OpenResult::CannotOpen;
-    m_port.setPortName(name);
+    const QString device = devicePath(name);
+    if (const QString stale = removeStaleLock(device); !stale.isEmpty()) {
+        m_openFailure = {OpenFailure::Kind::Unknown, stale};
+        return OpenResult::CannotOpen;
+    }
+    m_port.setPortName(device);
     if (!m_port.open(QIODevice::ReadWrite)) {
         m_openFailure = describeOpenFailure(m_port);
+        return OpenResult::CannotOpen;
+    }
+    // The lock file and TIOCEXCL keep out programs that honour them (and
+    // TIOCEXCL does not bind root); a program that locks the device itself
+    // with flock is seen here.
+    if (!linedriver::lockExclusive(m_port.handle())) {
+        m_port.close();
+        m_openFailure = {OpenFailure::Kind::Busy, systemText(EBUSY)};
         return OpenResult::CannotOpen;
     }
     const bool lineOk = m_port.setBaudRate(baud)
@@ -96,6 +144,22 @@ SerialLine::OpenResult QtSerialLine::open(const QString &name, int32_t baud)
     m_port.setRequestToSend(false);
     linedriver::requestLowLatency(m_port.handle());
     return OpenResult::Ok;
+}
+
+// A lock file whose process has gone does not make the port busy. It is
+// removed where permitted; else the reason names it, for the user to remove.
+QString QtSerialLine::removeStaleLock(const QString &device)
+{
+    const QString lock = lockFileOf(device);
+    qint64 pid = 0;
+    QString host, app;
+    if (lock.isEmpty() || !QLockFile(lock).getLockInfo(&pid, &host, &app) || pid <= 0)
+        return {};
+    if ((!host.isEmpty() && host != QSysInfo::machineHostName()) || linedriver::processRunning(pid))
+        return {};
+    if (m_removeLock(lock))
+        return {};
+    return QStringLiteral("stale lock %1 of process %2 (no longer running): remove it").arg(lock).arg(pid);
 }
 
 bool QtSerialLine::isOpen() const { return m_dead || m_port.isOpen(); }
