@@ -4,7 +4,6 @@
 #include "textconv.h"
 
 #include <QFile>
-#include <QSaveFile>
 
 namespace vek {
 
@@ -127,58 +126,6 @@ bool ParseSetup(const QByteArray &content, Setup &setup, QString &error)
 
     setup = result;
     error.clear();
-    return true;
-}
-
-bool SaveFile(const QString &path, const QByteArray &content, QString *error)
-{
-    auto fail = [error](const QString &why) {
-        if (error)
-            *error = why;
-        return false;
-    };
-    // The file is opened unbuffered: a short write shows in write()'s
-    // result, not only in a flush that a later close would not report.
-    // Empty when all was written, else the reason.
-    auto writeWhole = [&content](QFileDevice &file) {
-        if (file.write(content) == content.size())
-            return QString();
-        return file.error() == QFileDevice::NoError ? QStringLiteral("the file could not be written whole")
-                                                    : file.errorString();
-    };
-
-    QSaveFile file(path);
-    // A folder that lets no new file be made, while the file itself may be
-    // written: the file is then written in place.
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return fail(file.errorString());
-    if (const QString why = writeWhole(file); !why.isEmpty()) {
-        file.cancelWriting();
-        file.commit();   // discards the new file
-        return fail(why);
-    }
-    if (file.commit()) {
-        if (error)
-            error->clear();
-        return true;
-    }
-    if (file.error() != QFileDevice::RenameError)
-        return fail(file.errorString());
-
-    // The new file was written whole, but the folder does not let it take
-    // the old one's place (a sticky folder and a file of another user); the
-    // new file is gone again. Written in place, as the fallback above does.
-    QFile direct(path);
-    if (!direct.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
-        return fail(file.errorString());
-    if (const QString why = writeWhole(direct); !why.isEmpty())
-        return fail(why);
-    direct.close();
-    if (direct.error() != QFileDevice::NoError)
-        return fail(direct.errorString());
-    if (error)
-        error->clear();
     return true;
 }
 

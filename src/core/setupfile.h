@@ -42,7 +42,11 @@ enum class SetupRead { Ok, CannotOpen, Invalid };
 // reason in `error`), so a wrong choice never fills the memory.
 SetupRead ReadSetupFile(const QString &path, Setup &setup, QString &error);
 
-// Writes `content` atomically: the old file is replaced only by a new one
+// Writes `content` to an ordinary file, a new one or one that is replaced;
+// anything else at the path (a device, FIFO, socket or directory), a path
+// through /proc or /dev/fd, and the file of standard input, output or error
+// are refused with the reason, and nothing is written. A symbolic link to an
+// ordinary file writes that file. The old file is replaced only by a new one
 // that was written whole, and on any failure the old file stays. Where the
 // folder lets no new file take the old one's place but the file itself may
 // be written (a read-only or sticky folder), the file is written in place;
