@@ -4,6 +4,7 @@
 // tst_faults.
 
 #include "ptytarget.h"
+#include "qtserialline.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -13,6 +14,9 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using namespace vek::sim;
@@ -27,7 +31,8 @@ struct Run {
     QByteArrayList lines{};   // the command lines the target ran
     QByteArray input{};       // standard input, and DIR/rig.txt
     bool terminal = false;    // standard input is a terminal
-    bool held = false;        // another program has DEV open
+    int held = 0;             // another program has DEV open: 1 through QSerialPort, 2 holding a flock on it
+    bool staleLock = false;   // a lock file of DEV names a process that has ended
     bool doubleEcho = false;
     Fault fault = Fault::None;
     int faultAfter = 0;
@@ -96,6 +101,25 @@ const QByteArray Inc = "; VEK part\n;----- Register Files -----\n;-----Bank0----
                        "A_NAME_OF_TWENTY_ONE EQU H'0010'\n;----- Bank 1 -----\nR\xE9G EQU H'0081'\n"
                        "R\xC3\xA9G EQU H'0082'\n;----------\nAFTER EQU H'0099'\n";
 
+// Where QSerialPort keeps a device's lock file.
+QString lockFileOf(const QString &device)
+{
+    return QString(device).mid(5).replace(u'/', u'_').prepend(QLatin1String("/var/lock/LCK.."));
+}
+
+// A lock file as a process killed while it held the port leaves it, naming
+// that process; returns its id.
+qint64 leaveStaleLock(const QString &lockFile)
+{
+    QProcess ended;
+    ended.start(QStringLiteral("true"));
+    const qint64 pid = ended.waitForStarted() ? ended.processId() : 0;
+    QFile f(lockFile);
+    if (!ended.waitForFinished() || !f.open(QIODevice::WriteOnly) || f.write(QByteArray::number(pid) + "\nvekctl\n\n") < 0)
+        return 0;
+    return pid;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Run)
@@ -108,6 +132,7 @@ private slots:
     void commands();
     void watch_data();
     void watch();
+    void staleLockKept();
 };
 
 void TestVekctl::commands_data()
@@ -182,8 +207,23 @@ void TestVekctl::commands_data()
     // A port that does not open: the system's reason and what to do.
     row("missing port", {.args = "-p DIR/none read 02A", .code = 3,
                          .err = "vekctl: cannot open DIR/none: No such file or directory (vekctl ports lists the ports)\n"});
-    row("busy port", {.args = "-p DEV read 02A", .code = 3,
-                      .err = "vekctl: cannot open DEV: Device or resource busy (another program has it open)\n", .held = true});
+    // Busy under every name of the port: DIR/link is a symbolic link to DEV.
+    row("busy port, another name", {.args = "-p DIR/link read 02A", .code = 3,
+                                     .err = "vekctl: cannot open DIR/link: Device or resource busy (another program has it open)\n",
+                                     .held = 1});
+    row("port held by flock", {.args = "-p DEV read 02A", .code = 3,
+                               .err = "vekctl: cannot open DEV: Device or resource busy (another program has it open)\n",
+                               .held = 2});
+    row("stale lock", {.args = "-p DIR/link read 02A", .out = "02A 11\n", .lines = {"V", "A02A"}, .staleLock = true});
+    // Only an ordinary file is replaced; the registers are read, the old file stays.
+    const auto refused = [](const char *name, const char *why) {
+        return Run{.args = QStringLiteral("-p DEV save DIR/%1 02A").arg(name), .code = 1,
+                   .err = QStringLiteral("vekctl: save DIR/%1: %2, not an ordinary file; nothing written\n").arg(name, why),
+                   .lines = {"V", "A02A"}};
+    };
+    row("save onto a FIFO", refused("fifo", "a FIFO"));
+    row("save through a link to /dev/full", refused("full", "a character device"));
+    row("save onto a device node", refused("node", "a character device"));
     row("no permission", {.args = "-p DIR/locked read 02A", .code = 3,
                           .err = "vekctl: cannot open DIR/locked: Permission denied (add your user to the dialout group, "
                                  "then log in again)\n"});
@@ -196,6 +236,8 @@ void TestVekctl::commands()
     QFETCH(Run, run);
     if (run.args.contains(QLatin1String("DIR/locked")) && ::geteuid() == 0)
         QSKIP("root may open anything");
+    if (run.args.contains(QLatin1String("DIR/node")) && ::geteuid() != 0)
+        QSKIP("only root makes device nodes");
     QTemporaryDir dir;
     const auto path = [&](const char *name) { return dir.filePath(QLatin1String(name)); };
     const auto writeFile = [](const QString &name, const QByteArray &content) {
@@ -208,11 +250,21 @@ void TestVekctl::commands()
     QVERIFY(writeFile(path("bad.vek"), setup.replace("000\r\n12", QByteArray("Z\0\r\n12", 6))));
     QVERIFY(writeFile(path("snap.vek"), Run().snap) && writeFile(path("part.inc"), Inc) && writeFile(path("locked"), ""));
     QVERIFY(QFile::setPermissions(path("locked"), {}));
+    QVERIFY(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600) == 0);
+    QVERIFY(QFile::link(QStringLiteral("/dev/full"), path("full")));
+    if (::geteuid() == 0)   // a copy of /dev/full
+        QVERIFY(::mknod(QFile::encodeName(path("node")).constData(), S_IFCHR | 0600, makedev(1, 7)) == 0);
     QVERIFY(writeFile(path("rig.txt"), QByteArray(run.input).replace("DIR", dir.path().toUtf8())));
     PtyTarget target(testTarget(run.fault, run.faultAfter, run.doubleEcho));
     QVERIFY(target.start());
+    QVERIFY(QFile::link(target.devicePath(), path("link")));
     QSerialPort holder(target.devicePath());
-    QVERIFY(!run.held || holder.open(QIODevice::ReadWrite));
+    QVERIFY(run.held != 1 || holder.open(QIODevice::ReadWrite));
+    const int flockHolder = run.held == 2 ? ::open(QFile::encodeName(target.devicePath()).constData(), O_RDWR | O_NOCTTY) : -1;
+    QVERIFY(run.held != 2 || ::flock(flockHolder, LOCK_EX | LOCK_NB) == 0);
+    const auto closeHolder = qScopeGuard([flockHolder] { if (flockHolder >= 0) ::close(flockHolder); });
+    const QString lockFile = lockFileOf(target.devicePath());
+    QVERIFY(!run.staleLock || leaveStaleLock(lockFile) > 0);
     const auto expand = [&](QString s) {
         return s.replace(QLatin1String("DEV"), target.devicePath()).replace(QLatin1String("DIR"), dir.path());
     };
@@ -222,6 +274,7 @@ void TestVekctl::commands()
     QCOMPARE(r.out, run.out);
     QCOMPARE(r.code, run.code);
     QCOMPARE(target.lines(), run.lines);
+    QVERIFY(run.held == 1 || !QFile::exists(lockFile));   // none left behind
     // On the line: calibration character twice, CR, key sequence, then exactly the command lines.
     const char cal = run.args.contains(QLatin1String("--cal 80")) ? char(0x80) : '?';
     if (run.fault == Fault::None)
@@ -308,6 +361,21 @@ void TestVekctl::watch()
     QCOMPARE(target.received(), "??\r" + Key + want.join('\r') + '\r');
     if (code > 128)
         QCOMPARE(runVekctl({"-p", target.devicePath(), "read", "02A"}).out, QStringLiteral("02A 11\n"));
+}
+
+// A stale lock where it may not be removed (root may remove any file, so
+// the refusal is put in): named for the user to remove, not called busy.
+void TestVekctl::staleLockKept()
+{
+    PtyTarget target(testTarget());
+    QVERIFY(target.start());
+    const QString lock = lockFileOf(target.devicePath());
+    const qint64 pid = leaveStaleLock(lock);
+    const auto cleanup = qScopeGuard([&] { QFile::remove(lock); });
+    vek::QtSerialLine line;
+    line.setLockRemover([](const QString &) { return false; });
+    QCOMPARE(line.open(target.devicePath(), 9600), vek::SerialLine::OpenResult::CannotOpen);
+    QCOMPARE(line.openFailure().text, QStringLiteral("stale lock %1 of process %2 (no longer running): remove it").arg(lock).arg(pid));
 }
 
 QTEST_GUILESS_MAIN(TestVekctl)
