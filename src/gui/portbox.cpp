@@ -32,9 +32,64 @@ QFont PortBox::textFont() const
     return f;
 }
 
+namespace {
+
+bool isSeparator(QChar c) { return c == u'_' || c == u'-' || c == u'/' || c == u'.' || c == u':'; }
+
+// The part of `name` that sets it apart from the look-alike names `others`
+// (they share its start and end): what lies between the longest start and
+// the longest end it shares with any of them, widened to whole words, such
+// as an adapter's serial number in a by-id path.
+QString distinguishingPart(const QString &name, const QStringList &others, bool &cutStart, bool &cutEnd)
+{
+    const qsizetype n = name.size();
+    qsizetype head = 0, tail = 0;
+    for (const QString &o : others) {
+        qsizetype p = 0;
+        while (p < n && p < o.size() && name.at(p) == o.at(p))
+            ++p;
+        qsizetype q = 0;
+        while (q < n - p && q < o.size() - p && name.at(n - 1 - q) == o.at(o.size() - 1 - q))
+            ++q;
+        head = qMax(head, p);
+        tail = qMax(tail, q);
+    }
+    qsizetype start = qMin(head, n);
+    qsizetype end = qMax(start, n - tail);
+    while (start > 0 && !isSeparator(name.at(start - 1)))
+        --start;
+    while (end < n && !isSeparator(name.at(end)))
+        ++end;
+    cutStart = start > 0;
+    cutEnd = end < n;
+    return name.mid(start, end - start);
+}
+
+} // namespace
+
 QString PortBox::shownText() const
 {
-    return QFontMetrics(textFont()).elidedText(currentText(), Qt::ElideMiddle, textRect().width());
+    const QString name = currentText();
+    const QFontMetrics fm(textFont());
+    const int room = textRect().width();
+    if (fm.horizontalAdvance(name) <= room)
+        return name;
+    const QString cut = fm.elidedText(name, Qt::ElideMiddle, room);
+    QStringList alike;
+    for (int i = 0; i < count(); ++i) {
+        if (i != currentIndex() && fm.elidedText(itemText(i), Qt::ElideMiddle, room) == cut)
+            alike << itemText(i);
+    }
+    if (alike.isEmpty())
+        return cut;
+    // Names that look the same cut in the middle show what tells them apart.
+    bool cutStart = false, cutEnd = false;
+    const QString part = distinguishingPart(name, alike, cutStart, cutEnd);
+    const QString dots(QChar(0x2026));
+    const QString marked = (cutStart ? dots : QString()) + part + (cutEnd ? dots : QString());
+    if (fm.horizontalAdvance(marked) <= room)
+        return marked;
+    return fm.elidedText(part, Qt::ElideRight, room);
 }
 
 void PortBox::fitList()

@@ -2,8 +2,9 @@
 // The narrow port chooser. Port names differ at their ends (ttyUSB0,
 // ttyUSB1, a by-id path's port number), so the closed box draws the name
 // whole in the room it has, with a slim arrow, and elides a longer name in
-// the middle so that its end stays visible. The list and the tool tip show
-// the whole name.
+// the middle so that its end stays visible; where two names would look the
+// same so (by-id paths of two adapters of one kind), it shows the part that
+// tells them apart. The list and the tool tip show the whole name.
 
 #include <QComboBox>
 

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QMessageBox>
 
@@ -51,19 +52,26 @@ void QtPrompts::showError(const QString &text)
 QString QtPrompts::openFileName(const QString &filter)
 {
     // A typed name need not exist: the caller's own open reports a missing file.
-    QFileDialog dialog(parentFor(m_parent), QString(), QString(), filter);
+    QFileDialog dialog(parentFor(m_parent), QString(), m_folders.value(filter), filter);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::AnyFile);
     if (dialog.exec() != QDialog::Accepted)
         return QString();
-    return dialog.selectedFiles().value(0);
+    return chosen(filter, dialog.selectedFiles().value(0));
 }
 
 QString QtPrompts::saveFileName(const QString &filter)
 {
     // The program asks its own question before every save.
-    return QFileDialog::getSaveFileName(parentFor(m_parent), QString(), QString(), filter, nullptr,
-                                        QFileDialog::DontConfirmOverwrite);
+    return chosen(filter, QFileDialog::getSaveFileName(parentFor(m_parent), QString(), m_folders.value(filter), filter,
+                                                       nullptr, QFileDialog::DontConfirmOverwrite));
+}
+
+QString QtPrompts::chosen(const QString &filter, const QString &path)
+{
+    if (!path.isEmpty())
+        m_folders.insert(filter, QFileInfo(path).absolutePath());
+    return path;
 }
 
 } // namespace vek

@@ -2,6 +2,7 @@
 // The modal boxes and file dialogs of the windows, behind one seam so that
 // tests answer them from a script instead of blocking.
 
+#include <QHash>
 #include <QString>
 
 class QWidget;
@@ -34,7 +35,9 @@ public:
     virtual QString saveFileName(const QString &filter) = 0;
 };
 
-// The real boxes and dialogs.
+// The real boxes and dialogs. A file dialog opens in the folder of the last
+// file chosen with the same filter (setup files, include files) for the rest
+// of the run, as one dialog reused would; nothing is kept between runs.
 class QtPrompts final : public Prompts {
 public:
     explicit QtPrompts(QWidget *parent = nullptr) : m_parent(parent) {}
@@ -46,7 +49,10 @@ public:
     QString saveFileName(const QString &filter) override;
 
 private:
+    QString chosen(const QString &filter, const QString &path);
+
     QWidget *m_parent;
+    QHash<QString, QString> m_folders;   // by filter
 };
 
 } // namespace vek
