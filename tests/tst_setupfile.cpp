@@ -62,6 +62,7 @@ private slots:
             "line 2: '\\xEF\\xBB\\xBF3F\\xE2\\x80\\xA8\u00e9' is not a hexadecimal number");
         row("NUL, control characters, not UTF-8", QByteArray("006\r\n3") + '\0' + "\x7f\x1b\x85\xe9\r\n",
             "line 2: '3\\x00\\x7F\\x1B\\x85\u00e9' is not a hexadecimal number");
+        row("address above FFF", "0006\r\n3F\r\n1000\r\n00\r\n", "line 3: address '1000' is above FFF");
         row("ends early", Values.left(40), "it ends before the 16th value");
         row("word over 35 characters", "\n\n" + QByteArray(36, '0') + "\n" + Values,
             "line 3: a value of 36 characters is longer than 35");

@@ -22,6 +22,15 @@ bool isHexDigit(char c)
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
 }
 
+// Digits after the leading zeros: more than three is above FFF.
+qsizetype significantDigits(const QByteArray &word)
+{
+    qsizetype i = 0;
+    while (i < word.size() && word.at(i) == '0')
+        ++i;
+    return word.size() - i;
+}
+
 // A label is one line of the file: line ends inside it would shift every
 // line after it, so they are written as spaces. A reader of a label line
 // passes over one byte order mark at its start, so a label that starts with
@@ -90,6 +99,12 @@ bool ParseSetup(const QByteArray &content, Setup &setup, QString &error)
             }
         }
         const uint32_t number = static_cast<uint32_t>(Comport::HexToInt(word));
+        // A row's address is one of the target's, 000 to FFF; one above would
+        // be sent with all its digits, a command the monitor does not know.
+        if (index % 2 == 0 && significantDigits(word) > 3) {
+            error = QStringLiteral("line %1: address '%2' is above FFF").arg(line).arg(QString::fromLatin1(word));
+            return false;
+        }
         SetupRow &row = result.rows[static_cast<size_t>(index / 2)];
         if (index % 2 == 0)
             row.addr = static_cast<uint16_t>(number & 0xFFFF);

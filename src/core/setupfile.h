@@ -30,7 +30,8 @@ QByteArray FormatSetup(const std::array<SetupRow, RowCount> &rows,
                        const std::array<QString, RowCount> &labels);
 
 // Reads and checks a whole file before anything is used: sixteen words of
-// hexadecimal digits (any case, any white space between), after a UTF-8
+// hexadecimal digits (any case, any white space between; each row's address
+// at most FFF, whatever leading zeros it has), after a UTF-8
 // byte order mark if the file starts with one. On failure returns false and
 // `error` holds the reason, such as "line 3: 'ZZ' is not a hexadecimal
 // number", with bytes that cannot be seen written as \xNN.
