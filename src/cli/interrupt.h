@@ -19,5 +19,8 @@ bool sleepMs(int ms);
 // stop was asked first.
 bool waitForInput(int fd);
 bool isTerminal(int fd);
+// True when standard output is a pipe whose reader has gone: a loop that
+// prints only now and then (a watch of steady values) asks each round.
+bool outputGone();
 
 } // namespace vek::cli::interrupt

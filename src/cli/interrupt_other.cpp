@@ -20,5 +20,6 @@ bool sleepMs(int ms)
 
 bool waitForInput(int) { return true; }
 bool isTerminal(int) { return false; }
+bool outputGone() { return false; }
 
 } // namespace vek::cli::interrupt

@@ -127,4 +127,10 @@ bool waitForInput(int fd)
 
 bool isTerminal(int fd) { return ::isatty(fd) == 1; }
 
+bool outputGone()
+{
+    pollfd p{1, 0, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLERR);
+}
+
 } // namespace vek::cli::interrupt
