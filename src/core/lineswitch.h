@@ -1,23 +1,36 @@
 #pragma once
 // A serial line that opens some port names on lines of their own (the demo
-// target) and every other name on the platform's line. The other calls go
-// to whichever line the last open chose.
+// target), network names (rfc2217://HOST:PORT) on the network line, and every
+// other name on the platform's line. The other calls go to whichever line the
+// last open chose.
 
+#include "netline.h"
 #include "serialline.h"
 
 #include <QHash>
+#include <memory>
 
 namespace vek {
 
 class LineSwitch final : public SerialLine {
 public:
-    // Neither line is owned; both must outlive the switch.
-    explicit LineSwitch(SerialLine &platform) : m_platform(platform), m_current(&platform) {}
+    // The platform's line is not owned and must outlive the switch. Network
+    // names go to a NetLine of the switch's own, or to `network` (not owned)
+    // when one is given.
+    explicit LineSwitch(SerialLine &platform, SerialLine *network = nullptr)
+        : m_platform(platform), m_current(&platform)
+    {
+        if (!network) {
+            m_ownNetwork = std::make_unique<NetLine>();
+            network = m_ownNetwork.get();
+        }
+        m_network = network;
+    }
     void add(const QString &name, SerialLine &line) { m_named.insert(name, &line); }
 
     OpenResult open(const QString &name, int32_t baud) override
     {
-        SerialLine *next = m_named.value(name, &m_platform);
+        SerialLine *next = m_named.value(name, NetLine::isNetName(name) ? m_network : &m_platform);
         if (next != m_current && m_current->isOpen())
             m_current->close();
         m_current = next;
@@ -35,6 +48,8 @@ public:
 private:
     SerialLine &m_platform;
     SerialLine *m_current;
+    SerialLine *m_network;
+    std::unique_ptr<NetLine> m_ownNetwork;
     QHash<QString, SerialLine *> m_named;
 };
 
