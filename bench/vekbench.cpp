@@ -7,6 +7,7 @@
 #include "prompts.h"
 #include "ptytarget.h"
 #include "qtserialline.h"
+#include "referencesort.h"
 #include "registertable.h"
 
 #include <QApplication>
@@ -234,8 +235,7 @@ void hostOverhead(const Settings &s)
 
     vek::QtSerialLine line;
     BenchHost host;
-    Comport::install(&line, &host);
-    Comport::ResetState();
+    vek::Link link(line, host);
 
     const QByteArray writeCmd = "A010=A5\r";
     const QByteArray readCmd = "A010\r";
@@ -248,16 +248,16 @@ void hostOverhead(const Settings &s)
             die(QStringLiteral("cannot open ") + path);
         Span t;
         for (int i = 0; i < s.echoes; ++i)
-            failures += !Comport::WriteEcho(0x01);
+            failures += !link.WriteEcho(0x01);
         t.end(s.echoes, linkWall[Echo], linkCpu[Echo]);
         t = Span();
         for (int i = 0; i < s.commands; ++i)
-            failures += !Comport::WriteReg("010", "A5");
+            failures += !link.WriteReg("010", "A5");
         t.end(s.commands, linkWall[Write], linkCpu[Write]);
         QByteArray reply;
         t = Span();
         for (int i = 0; i < s.commands; ++i)
-            failures += !Comport::ReadReg("010", reply);
+            failures += !link.ReadReg("010", reply);
         t.end(s.commands, linkWall[Read], linkCpu[Read]);
         line.close();
 
@@ -305,13 +305,13 @@ void lineRate(const Settings &s)
         int sent;      // characters sent, each echoed once
         qsizetype after; // bytes after the last echo: reply and prompt
         QByteArray text;
-        std::function<bool()> run;
+        std::function<bool(vek::Link &)> run;
     };
     QByteArray reply;
     const std::vector<Cmd> cmds = {
-        {"register write", 8, 1, "A010=A5\r", [] { return Comport::WriteReg("010", "A5"); }},
-        {"register read", 5, 3, "A010\r", [&] { return Comport::ReadReg("010", reply); }},
-        {"identification", 2, identBytes + 1, "V\r", [] { return Comport::GetVersion(); }},
+        {"register write", 8, 1, "A010=A5\r", [](vek::Link &l) { return l.WriteReg("010", "A5"); }},
+        {"register read", 5, 3, "A010\r", [&](vek::Link &l) { return l.ReadReg("010", reply); }},
+        {"identification", 2, identBytes + 1, "V\r", [](vek::Link &l) { return l.GetVersion(); }},
     };
     const std::vector<int> rates = s.slow ? std::vector<int>{9600, 4800, 300} : std::vector<int>{9600, 4800};
     int failures = 0;
@@ -322,9 +322,8 @@ void lineRate(const Settings &s)
             die(QStringLiteral("cannot start the target: ") + error);
         vek::QtSerialLine line;
         BenchHost host;
-        Comport::install(&line, &host);
-        Comport::ResetState();
-        Comport::BaudRate = baud;
+        vek::Link vlink(line, host);
+        vlink.BaudRate = baud;
         const double byteTime = 10.0 / baud;
         // About half a second of line time per run and command, at least 2.
         for (const Cmd &c : cmds) {
@@ -338,7 +337,7 @@ void lineRate(const Settings &s)
                     die(QStringLiteral("cannot open ") + target.devicePath());
                 auto t = Clock::now();
                 for (int i = 0; i < n; ++i)
-                    failures += !c.run();
+                    failures += !c.run(vlink);
                 link.push_back(secondsSince(t) / n);
                 line.close();
                 RawLine raw(target.devicePath());
@@ -365,7 +364,7 @@ void connection(const Settings &s)
     section("3. Connection sequence (OpenComm clicked until the window shows CloseComm)");
     std::printf("%-10s %12s %12s %12s %14s\n", "target", "total [ms]", "waits [ms]", "excess [ms]",
                 "of it line [ms]");
-    const int waitsMs = 2 * Comport::CalWaitMs + Comport::BreakMs + Comport::AfterBreakMs;
+    const int waitsMs = 2 * vek::Link::CalWaitMs + vek::Link::BreakMs + vek::Link::AfterBreakMs;
     const vek::sim::TargetOptions options;
     // After the waits: the handshake CR with its echo and the prompt, the
     // five echoed key bytes, then the identification query. The calibration
@@ -403,7 +402,7 @@ void connection(const Settings &s)
         target.stop();
     }
     std::printf("waits: calibration 2 x %d ms, break %d ms, after the break %d ms. %d runs.\n",
-                Comport::CalWaitMs, Comport::BreakMs, Comport::AfterBreakMs, runs);
+                vek::Link::CalWaitMs, vek::Link::BreakMs, vek::Link::AfterBreakMs, runs);
 }
 
 // ------------------------------------------------------------- include files
@@ -484,7 +483,7 @@ void includeFiles(const Settings &s)
         vek::RegisterTable reference = unsorted;
         if (entries <= 3000 || s.slow) {
             const auto t = Clock::now();
-            reference.sortLabelsReference();
+            vek::test::sortLabelsReference(reference);
             plain = secondsSince(t);
         }
         const bool same = plain < 0 || (reference.names() == fast.names() && reference.addrs() == fast.addrs());

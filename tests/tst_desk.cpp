@@ -196,9 +196,9 @@ private slots:
         QTest::keyClick(w->btnOpenClose, Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), w->rgBaudRate->button(2));
         key(Qt::Key_Space);
-        QCOMPARE(Comport::BaudRate, 9600);
+        QCOMPARE(w->link().BaudRate, 9600);
         key(Qt::Key_Up);
-        QCOMPARE(Comport::BaudRate, 4800);
+        QCOMPARE(w->link().BaudRate, 4800);
         QCOMPARE(QApplication::focusWidget(), w->rgBaudRate->button(1));
         key(Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(w->cbPorts));
@@ -298,7 +298,7 @@ private slots:
         QCOMPARE(int(w->BitValue), 0x3D);
         QCOMPARE(w->rgBits[0]->itemIndex(), 0);
         QCOMPARE(f->prompts.messages(),
-                 (QStringList{"Echo not received", "File read failed", "Echo not received", "File write failed"}));
+                 (QStringList{"Echo not received", "File read failed", Link::PartialText("A"), Link::PartialText("A")}));
     }
 
     // A label field is looked up again only when its row's address changes.

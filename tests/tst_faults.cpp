@@ -74,17 +74,17 @@ private slots:
         // Silent from each step the host reads: handshake CR, key bytes, identification query.
         row("silent after the calibration characters", "", Fault::Silent, 2, {gone}, 1);
         row("silent in the key bytes", "", Fault::Silent, 3, {noEcho, gone}, 1);
-        row("silent at the identification query", "", Fault::Silent, 8, {noEcho}, 1);
+        row("silent at the identification query", "", Fault::Silent, 8, {noEcho, Link::PartialText("V")}, 1);
         row("identification of 10000 bytes, no prompt", "", Fault::LongReply, 0, {}, 1, {}, false);
         // The middle of "A02A" CR is the '2', of "A02A=5C" CR the second 'A'.
-        row("read, wrong echo", "read 02A", Fault::WrongEcho, Connected + 2, {"File read failed"}, 1);
-        row("write, no echo", "write 02A=5C", Fault::NoEcho, Connected + 3, {noEcho, "File write failed"}, 2);
+        row("read, wrong echo", "read 02A", Fault::WrongEcho, Connected + 2, {"File read failed", Link::PartialText("A02")}, 1);
+        row("write, no echo", "write 02A=5C", Fault::NoEcho, Connected + 3, {noEcho, "File write failed", Link::PartialText("A02A")}, 2);
         row("test, no prompt", "test 1", Fault::NoPrompt, Connected, {"File write failed"}, 1, "T01");
         row("read, 10000 bytes and prompt", "read 02A", Fault::LongReply, Connected, {"Invalid reply from target"}, 0,
             "A02A");
         row("read, 10000 bytes, no prompt", "read 02A", Fault::LongReply, Connected, {"File read failed"}, 1, "A02A", false);
         row("write, hang-up", "write 02A=5C", Fault::HangUp, Connected + 3,
-            {"Read Failure", noEcho, "Read Failure", "File write failed"}, 0);
+            {"Read Failure", noEcho, "Read Failure", "File write failed", Link::PartialText("A02A")}, 0);
         // An adapter pulled out while the window is idle and Open: the window
         // then uses no processor time, idle or with a box up, and every command
         // fails at once. Whether the port's read notifier ends up spinning
@@ -110,7 +110,6 @@ private slots:
         auto target = std::make_unique<PtyTarget>(options);
         QVERIFY(target->start());
         const bool opens = !messages.join(u'|').contains(QLatin1String("not responding"));
-        Comport::ResetState();
         QtSerialLine line;
         testing::RecordingPrompts prompts;
         // The window on a QtSerialLine, with a tenth of each fixed wait.
@@ -152,7 +151,7 @@ private slots:
         QCOMPARE(prompts.messages(), QStringList(messages).replaceInStrings("PORT", w.cbPorts->currentText()));
         prompts.clear();
         QCOMPARE(w.CommOpen, opens);
-        QVERIFY(w.lblVekVer->text().size() <= Comport::VerTextMax);
+        QVERIFY(w.lblVekVer->text().size() <= Link::VerTextMax);
         QFETCH(QByteArray, ran);
         if (!commands.isEmpty())   // the command never ran unless it arrived whole
             QCOMPARE(target->lines(), ran.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{ran});
@@ -165,7 +164,7 @@ private slots:
         // CloseComm works, and OpenComm does once a healthy target is back on a new device.
         if (w.CommOpen)
             w.btnOpenClose->click();
-        QVERIFY(!w.CommOpen && !Comport::IsOpen() && w.cbPorts->isEnabled());
+        QVERIFY(!w.CommOpen && !w.link().IsOpen() && w.cbPorts->isEnabled());
         QCOMPARE(w.btnOpenClose->text(), QStringLiteral("OpenComm"));
         QCOMPARE(prompts.log, QStringList());
         target = std::make_unique<PtyTarget>();

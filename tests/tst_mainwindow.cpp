@@ -147,14 +147,7 @@ private slots:
         QFETCH(Connect, c);
         WindowFixture f({.doubleEcho = c.doubleEcho, .ident = "VEK-7 1.0", .fault = c.silent ? sim::Fault::Silent : sim::Fault::None},
                         c.ports);
-        f.window.reset();   // made again after an earlier window left other settings in the link
-        Comport::BaudRate = 300;
-        Comport::CalChar = 0x80;
-        Comport::DoubleEcho = true;
-        f.window = std::make_unique<TfrmVekComm>(WindowDeps{&f.line, &f.prompts, [&f](int ms) { f.clock.nowMs += ms; }, {}, c.ports});
         TfrmVekComm &w = *f.window;
-        w.show();
-        QVERIFY(!Comport::DoubleEcho);
         f.line.openResult = c.result;
         f.line.failClose = c.failClose;
         if (c.settings) {
@@ -170,7 +163,7 @@ private slots:
             QCOMPARE(w.btnOpenClose->text(), QStringLiteral("CloseComm"));
             QVERIFY(!w.rgBaudRate->isEnabled() && !w.cbPorts->isEnabled());
             QCOMPARE(w.lblVekVer->text(), QStringLiteral("VEK-7 1.0"));
-            QCOMPARE(Comport::DoubleEcho, c.doubleEcho);
+            QCOMPARE(w.link().DoubleEcho, c.doubleEcho);
             QCOMPARE(f.target.lines(), (QList<QByteArray>{"V"}));
             QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);
         }
@@ -198,7 +191,6 @@ private slots:
         FakeLine platformLine(platformClock);
         LineSwitch line(platformLine);
         line.add(QStringLiteral("demo"), demo);
-        Comport::ResetState();
         RecordingPrompts prompts;
         TfrmVekComm w(WindowDeps{&line, &prompts, [&clock](int ms) { clock.advanceMs(ms); }, {"demo"}, QStringList{"ttyS0", "demo"}});
         w.show();
@@ -209,7 +201,7 @@ private slots:
         QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);
         QVERIFY2(w.CommOpen, qPrintable(prompts.log.join('\n')));
         QCOMPARE(w.lblVekVer->text(), QStringLiteral("VEK-7 1.0"));
-        QCOMPARE(Comport::DoubleEcho, doubleEcho);
+        QCOMPARE(w.link().DoubleEcho, doubleEcho);
         w.rows[0].chkHex->setChecked(true);
         w.rows[0].edtAddr->setFocus();
         for (auto [field, text] : {std::pair{w.rows[0].edtAddr, "2a"}, {w.rows[0].edtData, "5c"},

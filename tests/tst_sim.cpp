@@ -13,6 +13,7 @@
 
 using namespace vek::sim;
 using namespace Qt::StringLiterals;
+using vek::Link;
 using vek::SerialLine;
 
 Q_DECLARE_METATYPE(vek::sim::TargetOptions)
@@ -111,9 +112,8 @@ private slots:
         opt.doubleEcho = echoes == 2;
         SimLine line(opt, &clock);
         ClockHost host(clock);
-        Comport::install(&line, &host);
-        Comport::ResetState();
-        Comport::BaudRate = baud;
+        Link link(line, host);
+        link.BaudRate = baud;
         // The time since the last call, less that of each character sent with
         // its echoes and of what the target answers (so the command ran): 0
         // when paced exactly.
@@ -124,22 +124,22 @@ private slots:
             return (d - (sent * (1 + echoes) + answered) * std::chrono::nanoseconds(10'000'000'000LL / baud)).count();
         };
 
-        QVERIFY(Comport::OpenPort(QStringLiteral("demo")));
-        QCOMPARE(Comport::DoubleEcho, echoes == 2);
+        QVERIFY(link.OpenPort(QStringLiteral("demo")));
+        QCOMPARE(link.DoubleEcho, echoes == 2);
         // 1.5 s of fixed waits; the calibration characters' echoes arrive
         // during them. Then CR, its echo and '>', and the key sequence.
         start += std::chrono::milliseconds(1500);
         QCOMPARE(took(1 + 5, 1), 0);
-        QVERIFY(Comport::GetVersion());
-        QCOMPARE(Comport::VerText, "VEK-sim 1.2"_ba);
+        QVERIFY(link.GetVersion());
+        QCOMPARE(link.VerText, "VEK-sim 1.2"_ba);
         QCOMPARE(took(2, 11 + 1), 0);
-        QVERIFY(Comport::WriteReg("02A", "5C"));
+        QVERIFY(link.WriteReg("02A", "5C"));
         QCOMPARE(took(8, 1), 0);
         uint8_t value = 0;
-        QVERIFY(Comport::ReadRegister(0x006, value));
+        QVERIFY(link.ReadRegister(0x006, value));
         QCOMPARE(value, uint8_t(0x3F));
         QCOMPARE(took(5, 3), 0);
-        QVERIFY(Comport::SendCommand("T2C\r"));
+        QVERIFY(link.SendCommand("T2C\r"));
         QCOMPARE(took(4, 1), 0);
         QCOMPARE(host.messages, QStringList());
 
@@ -147,11 +147,10 @@ private slots:
         // read time-out, no more.
         opt.fault = Fault::Silent;
         line.target().setOptions(opt);
-        QVERIFY(!Comport::ReadRegister(0x006, value));
+        QVERIFY(!link.ReadRegister(0x006, value));
         QCOMPARE(took(0, 0), std::chrono::nanoseconds(std::chrono::milliseconds(2 * SerialLine::ReadTimeoutMs)).count());
-        QCOMPARE(host.messages, (QStringList{"Echo not received", "File read failed"}));
-        QVERIFY(Comport::ClosePort() && !line.isOpen());
-        Comport::install(nullptr, nullptr);
+        QCOMPARE(host.messages, (QStringList{"Echo not received", "File read failed", Link::PartialText("A")}));
+        QVERIFY(link.ClosePort() && !line.isOpen());
     }
 
     // An exchange paced at 9600 bit/s, then the line pulled; and stop() ends a

@@ -152,7 +152,8 @@ void TestVekctl::commands_data()
     row("silent target", {.args = "-p DEV read 02A", .code = 3, .err = "vekctl: DEV is not responding\n", .fault = Fault::Silent});
     // A failed command ends the run: nothing of 02B=01. The fault hits the write's '2' after "A02A" CR.
     row("wrong echo in a write", {.args = "-p DEV read 02A write 02A=5C 02B=01", .code = 1, .out = "02A 11\n",
-                                  .err = "vekctl: File write failed\nvekctl: write 02A=5C failed\n",
+                                  .err = "vekctl: File write failed\nvekctl: The target may hold part of a command, A02; "
+                                         "reset the target or reconnect\nvekctl: write 02A=5C failed\n",
                                   .lines = {"V", "A02A"}, .fault = Fault::WrongEcho, .faultAfter = 10 + 5 + 2});
     // Bad input: refused before the port is opened, even after good commands.
     row("address 1000", {.args = "-p DEV read 02A 1000", .code = 2,

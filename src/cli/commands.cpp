@@ -319,7 +319,7 @@ int Session::run(const Command &cmd)
         if (!versionOk)
             m_host.showMessage(QStringLiteral("No identification from target"));
         else
-            result(QString::fromLatin1(Comport::VerText));
+            result(QString::fromLatin1(link->VerText));
         ok = versionOk;
         break;
     case Kind::Read:
@@ -333,7 +333,7 @@ int Session::run(const Command &cmd)
         break;
     case Kind::Test: {
         const QByteArray line = "T" + HexByte(cmd.testValue).toLatin1();
-        if ((ok = Comport::SendCommand(line + char(Comport::CR))))
+        if ((ok = link->SendCommand(line + char(Link::CR))))
             info(QString::fromLatin1(line));
         else
             warn(cmd.where + QStringLiteral("test %1 failed").arg(cmd.testValue));
@@ -387,7 +387,7 @@ void Session::prompt(const QString &text)
 
 bool Session::readValue(uint16_t addr, uint8_t &value, const QString &where)
 {
-    if (Comport::ReadRegister(addr, value))
+    if (link->ReadRegister(addr, value))
         return true;
     warn(where + QStringLiteral("read %1 failed").arg(AddrDisplay(addr)));
     return false;
@@ -433,11 +433,9 @@ bool Session::readRange(const ReadItem &item, const QString &where)
 
 bool Session::write(const WriteItem &w)
 {
-    const QByteArray addr = AddrDisplay(w.addr).toLatin1();
-    const QByteArray data = HexByte(w.value).toLatin1();
-    if (!Comport::WriteReg(addr, data))
+    if (!link->WriteRegister(w.addr, w.value))
         return false;
-    info(QString::fromLatin1("A" + addr + "=" + data));
+    info(u'A' + AddrDisplay(w.addr) + u'=' + HexByte(w.value));
     return true;
 }
 
@@ -508,7 +506,7 @@ bool Session::save(const Command &cmd)
 
 void Session::ports()
 {
-    const QStringList names = Comport::PortNames();
+    const QStringList names = Link::PortNames();
     if (!m_opt.verbose) {
         for (const QString &name : names)
             result(name);

@@ -17,6 +17,7 @@ class QTextStream;
 
 namespace vek {
 class Host;
+class Link;
 }
 
 namespace vek::cli {
@@ -121,6 +122,7 @@ public:
     Session(const Options &options, QTextStream &out, QTextStream &err, Host &host);
 
     bool versionOk = false;      // the identification query after the handshake answered
+    Link *link = nullptr;        // the open connection, for the commands that need a port
 
     // The exit status of one command: 0 (go on), 1 (the target or a file
     // failed; its messages are out), or 128 + the signal that stopped it.

@@ -270,24 +270,22 @@ std::unique_ptr<SerialLine> lineFor(const QString &port)
 // Opens the port and runs the connection sequence and the identification
 // query, as OpenComm does. Returns 0, or the exit status with the reason
 // said; the port is then closed.
-int connect(const Options &opt, Host &host, QTextStream &err, SerialLine &line, bool &versionOk)
+int connect(const Options &opt, Host &host, QTextStream &err, Link &link, bool &versionOk)
 {
-    Comport::install(&line, &host);
-    Comport::ResetState();
-    Comport::BaudRate = opt.baud;
-    Comport::CalChar = opt.cal;
-    const auto opened = Comport::OpenLine(opt.port);
+    link.BaudRate = opt.baud;
+    link.CalChar = opt.cal;
+    const auto opened = link.OpenLine(opt.port);
     if (opened == SerialLine::OpenResult::CannotOpen) {
-        err << Program << ": " << openFailureText(opt.port, line.openFailure()) << '\n';
+        err << Program << ": " << openFailureText(opt.port, link.line().openFailure()) << '\n';
         err.flush();
         return ExitNoConnection;
     }
-    if (opened != SerialLine::OpenResult::Ok || !Comport::ConnectionSequence()) {
-        Comport::ClosePort();
+    if (opened != SerialLine::OpenResult::Ok || !link.ConnectionSequence()) {
+        link.ClosePort();
         host.showMessage(opt.port + QStringLiteral(" is not responding"));
         return ExitNoConnection;
     }
-    versionOk = Comport::GetVersion();
+    versionOk = link.GetVersion();
     return ExitOk;
 }
 
@@ -345,13 +343,16 @@ int runVekctl(const QStringList &args, QTextStream &out, QTextStream &err)
     CliHost host(err);
     Session session(opt, out, err, host);
     std::unique_ptr<SerialLine> line;
+    std::unique_ptr<Link> link;
     int status = ExitOk;
     if (needsPort) {
         // From here on a signal ends the run between two commands, with the
         // port closed.
         interrupt::install();
         line = lineFor(opt.port);
-        status = connect(opt, host, err, *line, session.versionOk);
+        link = std::make_unique<Link>(*line, host);
+        session.link = link.get();
+        status = connect(opt, host, err, *link, session.versionOk);
         if (status == ExitOk && interrupt::pending())
             status = 128 + interrupt::pending();
     }
@@ -363,10 +364,9 @@ int runVekctl(const QStringList &args, QTextStream &out, QTextStream &err)
         }
     }
 
-    if (line) {
-        if (!Comport::ClosePort() && status == ExitOk)
+    if (link) {
+        if (!link->ClosePort() && status == ExitOk)
             status = ExitTargetFailed;
-        Comport::install(nullptr, nullptr);
         interrupt::restore();
     }
     return status;

@@ -4,23 +4,13 @@
 
 #include <QSerialPortInfo>
 
-namespace Comport {
-
-int32_t BaudRate = 9600;
-uint8_t CalChar = 0x3F;
-bool DoubleEcho = false;
-QByteArray VerText;
+namespace vek {
 
 namespace {
 
-vek::SerialLine *g_line = nullptr;
-vek::Host *g_host = nullptr;
-
-void say(const char *text) { g_host->showMessage(QString::fromLatin1(text)); }
-
-const char *openFailureText(vek::SerialLine::OpenResult r)
+const char *openFailureText(SerialLine::OpenResult r)
 {
-    using R = vek::SerialLine::OpenResult;
+    using R = SerialLine::OpenResult;
     switch (r) {
     case R::SetupFailed: return "Setup comm failed";
     case R::GetStateFailed: return "Get comm state failed";
@@ -33,10 +23,14 @@ const char *openFailureText(vek::SerialLine::OpenResult r)
     return nullptr;
 }
 
+} // namespace
+
+void Link::say(const char *text) { m_host->showMessage(QString::fromLatin1(text)); }
+
 // Reads up to the prompt or the first failed read. CRs are dropped; at most
 // `capacity` characters are kept and the rest is read and thrown away, so a
 // chatty target can never push the reply past its bound.
-bool collectReply(QByteArray &reply, qsizetype capacity, bool *overflow)
+bool Link::collectReply(QByteArray &reply, qsizetype capacity, bool *overflow)
 {
     reply.clear();
     bool dropped = false;
@@ -59,94 +53,108 @@ bool collectReply(QByteArray &reply, qsizetype capacity, bool *overflow)
     return prompt;
 }
 
-bool sendEchoed(const QByteArray &text)
+// Sends a command's characters, each echo-checked. When it breaks off after
+// some characters reached the line but before the CR, the monitor may hold
+// them as the start of its next line: the link remembers them and refuses
+// every command until a new connection.
+bool Link::sendEchoed(const QByteArray &text)
 {
-    for (char c : text) {
-        if (!WriteEcho(uint8_t(c)))
-            return false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const uint8_t c = uint8_t(text[i]);
+        if (WriteEcho(c))
+            continue;
+        // The character is on the line unless its own write failed.
+        const qsizetype sent = m_lastWriteOk ? i + 1 : i;
+        if (sent > 0 && !(sent == text.size() && c == CR))
+            m_partial = text.left(sent);
+        return false;
     }
     return true;
 }
 
-} // namespace
-
-void install(vek::SerialLine *line, vek::Host *host)
+QString Link::PartialText(const QByteArray &partial)
 {
-    g_line = line;
-    g_host = host;
+    return QStringLiteral("The target may hold part of a command, %1; reset the target or reconnect")
+        .arg(VisibleText(partial));
 }
 
-vek::SerialLine *line() { return g_line; }
-vek::Host *host() { return g_host; }
-
-void ResetState()
+void Link::sayPartial()
 {
-    BaudRate = 9600;
-    CalChar = 0x3F;
-    DoubleEcho = false;
-    VerText.clear();
+    if (!m_partial.isEmpty())
+        m_host->showMessage(PartialText(m_partial));
 }
 
-bool OpenPort(const QString &name)
+bool Link::refusePartial()
+{
+    if (m_partial.isEmpty())
+        return false;
+    m_host->showMessage(PartialText(m_partial));
+    return true;
+}
+
+bool Link::OpenPort(const QString &name)
 {
     const auto r = OpenLine(name);
-    if (r == vek::SerialLine::OpenResult::CannotOpen) {
+    if (r == SerialLine::OpenResult::CannotOpen) {
         // Built whole: a long name never cuts or overruns the message.
-        g_host->showMessage(QStringLiteral("Cannot open ") + name);
+        m_host->showMessage(QStringLiteral("Cannot open ") + name);
         return false;
     }
-    return r == vek::SerialLine::OpenResult::Ok && ConnectionSequence();
+    return r == SerialLine::OpenResult::Ok && ConnectionSequence();
 }
 
-vek::SerialLine::OpenResult OpenLine(const QString &name)
+SerialLine::OpenResult Link::OpenLine(const QString &name)
 {
-    const auto r = g_line->open(name, BaudRate);
+    // A new connection: whatever the monitor held is the user's to clear.
+    m_partial.clear();
+    const auto r = m_line->open(name, BaudRate);
     if (const char *text = openFailureText(r))
         say(text);
     return r;
 }
 
-bool ConnectionSequence()
+bool Link::ConnectionSequence()
 {
     return SendCalChar() && SendBreak() && SendCalChar() && Handshake();
 }
 
-bool ClosePort()
+bool Link::ClosePort()
 {
-    if (g_line->isOpen() && !g_line->close()) {
+    if (m_line->isOpen() && !m_line->close()) {
         say("Failed to close Com Port");
         return false;
     }
+    m_partial.clear();
     return true;
 }
 
-bool IsOpen() { return g_line && g_line->isOpen(); }
+bool Link::IsOpen() const { return m_line && m_line->isOpen(); }
 
-bool ReadByte(uint8_t &b)
+bool Link::ReadByte(uint8_t &b)
 {
     uint8_t got = 0;
-    switch (g_line->readByte(got)) {
-    case vek::SerialLine::ReadResult::Byte:
+    switch (m_line->readByte(got)) {
+    case SerialLine::ReadResult::Byte:
         b = got;
         return true;
-    case vek::SerialLine::ReadResult::Timeout:
+    case SerialLine::ReadResult::Timeout:
         return false;
-    case vek::SerialLine::ReadResult::Error:
+    case SerialLine::ReadResult::Error:
         say("Read Failure");
         return false;
     }
     return false;
 }
 
-void PurgeRx() { g_line->purgeRx(); }
-void PurgeTx() { g_line->purgeTx(); }
-void PurgeAll()
+void Link::PurgeRx() { m_line->purgeRx(); }
+void Link::PurgeTx() { m_line->purgeTx(); }
+void Link::PurgeAll()
 {
     PurgeRx();
     PurgeTx();
 }
 
-QStringList PortNames()
+QStringList Link::PortNames()
 {
     QStringList names;
     const auto ports = QSerialPortInfo::availablePorts();
@@ -155,32 +163,32 @@ QStringList PortNames()
     return names;
 }
 
-bool SendCalChar()
+bool Link::SendCalChar()
 {
     PurgeTx();
-    if (!g_line->writeByte(CalChar)) {
+    if (!m_line->writeByte(CalChar)) {
         say("Calibration write failed");
         return false;
     }
-    g_host->sleepMs(CalWaitMs);
+    m_host->sleepMs(CalWaitMs);
     return true;
 }
 
-bool SendBreak()
+bool Link::SendBreak()
 {
-    if (!g_line->setBreak(true))
+    if (!m_line->setBreak(true))
         return false;
-    g_host->sleepMs(BreakMs);
-    if (!g_line->setBreak(false))
+    m_host->sleepMs(BreakMs);
+    if (!m_line->setBreak(false))
         return false;
-    g_host->sleepMs(AfterBreakMs);
+    m_host->sleepMs(AfterBreakMs);
     return true;
 }
 
-bool Handshake()
+bool Link::Handshake()
 {
     PurgeAll();
-    if (!g_line->writeByte(CR))
+    if (!m_line->writeByte(CR))
         return false;
     uint8_t b1 = 0, b2 = 0, b3 = 0;
     if (!ReadByte(b1) || !ReadByte(b2))
@@ -201,9 +209,10 @@ bool Handshake()
     return true;
 }
 
-bool WriteEcho(uint8_t c)
+bool Link::WriteEcho(uint8_t c)
 {
-    if (!g_line->writeByte(c)) {
+    m_lastWriteOk = m_line->writeByte(c);
+    if (!m_lastWriteOk) {
         say("Write failed");
         return false;
     }
@@ -220,8 +229,10 @@ bool WriteEcho(uint8_t c)
     return true;
 }
 
-bool SendCommand(const QByteArray &line)
+bool Link::SendCommand(const QByteArray &line)
 {
+    if (refusePartial())
+        return false;
     PurgeRx();
     // A command cut short by a broken echo is never a success, even when a
     // prompt follows: the target did not run the line that was asked for.
@@ -230,34 +241,44 @@ bool SendCommand(const QByteArray &line)
     if (ReadByte(p) && p == Prompt && sent)
         return true;
     say("File write failed");
+    sayPartial();
     return false;
 }
 
-bool WriteReg(const QByteArray &addr, const QByteArray &data)
+bool Link::WriteReg(const QByteArray &addr, const QByteArray &data)
 {
     return SendCommand("A" + addr + "=" + data + char(CR));
 }
 
-bool ReadReg(const QByteArray &addr, QByteArray &reply, qsizetype capacity, bool *overflow)
+bool Link::WriteRegister(uint16_t addr, uint8_t value)
 {
+    return WriteReg(AddrDisplay(addr).toLatin1(), HexByte(value).toLatin1());
+}
+
+bool Link::ReadReg(const QByteArray &addr, QByteArray &reply, qsizetype capacity, bool *overflow)
+{
+    reply.clear();
+    if (refusePartial())
+        return false;
     const QByteArray line = "A" + addr + char(CR);
     PurgeRx();
     const bool sent = sendEchoed(line);
     if (collectReply(reply, capacity, overflow) && sent)
         return true;
     say("File read failed");
+    sayPartial();
     return false;
 }
 
-bool ReadRegister(uint16_t addr, uint8_t &value)
+bool Link::ReadRegister(uint16_t addr, uint8_t &value)
 {
     QByteArray reply;
     bool overflow = false;
-    if (!ReadReg(vek::AddrDisplay(addr).toLatin1(), reply, 2, &overflow))
+    if (!ReadReg(AddrDisplay(addr).toLatin1(), reply, 2, &overflow))
         return false;
     // Anything but the register's two digits would show a value the
     // register does not hold.
-    if (overflow || !vek::IsHexText(QString::fromLatin1(reply))) {
+    if (overflow || !IsHexText(QString::fromLatin1(reply))) {
         say("Invalid reply from target");
         return false;
     }
@@ -265,10 +286,14 @@ bool ReadRegister(uint16_t addr, uint8_t &value)
     return true;
 }
 
-bool GetVersion()
+bool Link::GetVersion()
 {
-    if (!WriteEcho('V') || !WriteEcho(CR))
+    if (refusePartial())
         return false;
+    if (!sendEchoed(QByteArray("V") + char(CR))) {
+        sayPartial();
+        return false;
+    }
     const bool prompt = collectReply(VerText, VerTextMax, nullptr);
     // The identification is a zero-terminated text: a zero byte ends it,
     // and what follows up to the prompt was read and is dropped.
@@ -277,23 +302,4 @@ bool GetVersion()
     return prompt;
 }
 
-int32_t HexToInt(const QByteArray &text)
-{
-    uint32_t value = 0;   // unsigned so that the wrap-around is defined
-    for (char ch : text) {
-        if (ch == '\0')
-            break;
-        const int c = static_cast<signed char>(ch);
-        int digit;
-        if (c >= 0x61)
-            digit = c - 0x57;
-        else if (c >= 0x41)
-            digit = c - 0x37;
-        else
-            digit = c - 0x30;
-        value = value * 16u + static_cast<uint32_t>(digit);
-    }
-    return static_cast<int32_t>(value);
-}
-
-} // namespace Comport
+} // namespace vek

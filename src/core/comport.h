@@ -1,7 +1,8 @@
 #pragma once
-// The serial link and the monitor protocol: plain functions over the one
-// connection of the process. Every byte sent is echo-checked, every command
-// ends at the target's prompt '>'.
+// The serial link and the monitor protocol. One Link is one connection to
+// one target: its line, its host, its settings, the echo mode and the
+// identification. Every byte sent is echo-checked, every command ends at the
+// target's prompt '>'.
 
 #include "host.h"
 #include "serialline.h"
@@ -11,64 +12,90 @@
 #include <QStringList>
 #include <cstdint>
 
-namespace Comport {
+namespace vek {
 
-// Process-wide state of the link.
-extern int32_t BaudRate;     // applied by the next OpenPort: 300, 4800 or 9600
-extern uint8_t CalChar;      // 0x3F or 0x80, sent twice by the connection sequence
-extern bool DoubleEcho;      // echo mode found by the last handshake
-extern QByteArray VerText;   // the target's identification, at most VerTextMax characters
+class Link {
+public:
+    static constexpr qsizetype VerTextMax = 49;
+    static constexpr uint8_t CR = 0x0D;
+    static constexpr uint8_t Prompt = '>';
+    static constexpr uint8_t KeySequence[5] = {0x5A, 0xC3, 0x27, 0xE1, 0x4B};
+    static constexpr int CalWaitMs = 250;
+    static constexpr int BreakMs = 750;
+    static constexpr int AfterBreakMs = 250;
 
-constexpr qsizetype VerTextMax = 49;
-constexpr uint8_t CR = 0x0D;
-constexpr uint8_t Prompt = '>';
-constexpr uint8_t KeySequence[5] = {0x5A, 0xC3, 0x27, 0xE1, 0x4B};
-constexpr int CalWaitMs = 250;
-constexpr int BreakMs = 750;
-constexpr int AfterBreakMs = 250;
+    // Neither seam is owned; both must outlive the link.
+    Link(SerialLine &line, Host &host) : m_line(&line), m_host(&host) {}
+    Link(const Link &) = delete;
+    Link &operator=(const Link &) = delete;
 
-// The seams. Neither is owned; both must outlive every call below.
-void install(vek::SerialLine *line, vek::Host *host);
-vek::SerialLine *line();
-vek::Host *host();
+    SerialLine &line() const { return *m_line; }
+    Host &host() const { return *m_host; }
+    // Another host from now on (a window that gathers messages for a while).
+    void setHost(Host &host) { m_host = &host; }
 
-// Serial port.
-bool OpenPort(const QString &name);   // open, configure, connection sequence
-// OpenPort's first part: open and configure, with the messages of a failed
-// step, except that a device that does not open at all (CannotOpen) shows
-// nothing, so that the caller can say why in its own words.
-vek::SerialLine::OpenResult OpenLine(const QString &name);
-// OpenPort's last part: calibration character, break, calibration
-// character, handshake.
-bool ConnectionSequence();
-bool ClosePort();
-bool IsOpen();
-bool ReadByte(uint8_t &b);
-void PurgeRx();
-void PurgeTx();
-void PurgeAll();
-// The machine's serial ports as short names, in the platform's order.
-QStringList PortNames();
+    // Settings and what the last connection found.
+    int32_t BaudRate = 9600;     // applied by the next OpenPort: 300, 4800 or 9600
+    uint8_t CalChar = 0x3F;      // 0x3F or 0x80, sent twice by the connection sequence
+    bool DoubleEcho = false;     // echo mode found by the last handshake
+    QByteArray VerText;          // the target's identification, at most VerTextMax characters
 
-// Monitor protocol.
-bool SendCalChar();
-bool SendBreak();
-bool Handshake();
-bool WriteEcho(uint8_t c);
-bool SendCommand(const QByteArray &line);
-bool WriteReg(const QByteArray &addr, const QByteArray &data);
-// Collects the reply up to the prompt, dropping CRs and keeping at most
-// `capacity` characters; the rest is read and dropped. When `overflow` is
-// given it tells whether characters were dropped.
-bool ReadReg(const QByteArray &addr, QByteArray &reply, qsizetype capacity = 2,
-             bool *overflow = nullptr);
-// One register's value: the reply must be one or two hexadecimal digits,
-// else "Invalid reply from target" is shown and the read has failed.
-bool ReadRegister(uint16_t addr, uint8_t &value);
-bool GetVersion();
-int32_t HexToInt(const QByteArray &text);
+    // Serial port.
+    bool OpenPort(const QString &name);   // open, configure, connection sequence
+    // OpenPort's first part: open and configure, with the messages of a failed
+    // step, except that a device that does not open at all (CannotOpen) shows
+    // nothing, so that the caller can say why in its own words.
+    SerialLine::OpenResult OpenLine(const QString &name);
+    // OpenPort's last part: calibration character, break, calibration
+    // character, handshake.
+    bool ConnectionSequence();
+    bool ClosePort();
+    bool IsOpen() const;
+    bool ReadByte(uint8_t &b);
+    void PurgeRx();
+    void PurgeTx();
+    void PurgeAll();
+    // The machine's serial ports as short names, in the platform's order.
+    static QStringList PortNames();
 
-// Resets the state to what a new window starts with (tests, new sessions).
-void ResetState();
+    // Monitor protocol.
+    bool SendCalChar();
+    bool SendBreak();
+    bool Handshake();
+    bool WriteEcho(uint8_t c);
+    bool SendCommand(const QByteArray &line);
+    bool WriteReg(const QByteArray &addr, const QByteArray &data);
+    // The same from numbers: the address display and two hex digits.
+    bool WriteRegister(uint16_t addr, uint8_t value);
+    // Collects the reply up to the prompt, dropping CRs and keeping at most
+    // `capacity` characters; the rest is read and dropped. When `overflow` is
+    // given it tells whether characters were dropped.
+    bool ReadReg(const QByteArray &addr, QByteArray &reply, qsizetype capacity = 2,
+                 bool *overflow = nullptr);
+    // One register's value: the reply must be one or two hexadecimal digits,
+    // else "Invalid reply from target" is shown and the read has failed.
+    bool ReadRegister(uint16_t addr, uint8_t &value);
+    bool GetVersion();
 
-} // namespace Comport
+    // A command that failed after some of its characters reached the line but
+    // before its CR may sit half-typed in the monitor's line buffer; the next
+    // command would complete it. No byte sequence clears that line for certain,
+    // so from then on the link sends no command until a new connection.
+    bool HoldsPartial() const { return !m_partial.isEmpty(); }
+    QByteArray PartialLine() const { return m_partial; }
+    static QString PartialText(const QByteArray &partial);
+
+private:
+    void say(const char *text);
+    void sayPartial();
+    bool refusePartial();
+    bool sendEchoed(const QByteArray &text);
+    bool collectReply(QByteArray &reply, qsizetype capacity, bool *overflow);
+
+    SerialLine *m_line;
+    Host *m_host;
+    QByteArray m_partial;   // the characters of a cut command that reached the line
+    bool m_lastWriteOk = false;
+};
+
+} // namespace vek

@@ -10,7 +10,7 @@ namespace vek {
 
 class SerialLine {
 public:
-    // Which step of opening failed; each has its own message in Comport.
+    // Which step of opening failed; each has its own message in the link.
     enum class OpenResult {
         Ok,
         CannotOpen,        // no such device, in use, empty name

@@ -1,7 +1,5 @@
 #include "textconv.h"
 
-#include "comport.h"
-
 #include <QStringDecoder>
 
 namespace vek {
@@ -79,7 +77,7 @@ AddrCheck CheckAddressText(const QString &text, uint16_t &addr)
     const QString digits = text.mid(first);
     if (digits.size() > 3)
         return AddrCheck::TooLarge;
-    const uint32_t value = static_cast<uint32_t>(Comport::HexToInt(digits.toLatin1()));
+    const uint32_t value = static_cast<uint32_t>(HexToInt(digits.toLatin1()));
     if (value > MaxAddress)
         return AddrCheck::TooLarge;
     addr = static_cast<uint16_t>(value);
@@ -92,7 +90,7 @@ bool ParseValue(const QString &text, bool hexMode, uint8_t &value)
         if (!IsHexText(text))
             return false;
         // The conversion wraps modulo 2^32, which keeps the low eight bits.
-        value = static_cast<uint8_t>(Comport::HexToInt(text.toLatin1()) & 0xFF);
+        value = static_cast<uint8_t>(HexToInt(text.toLatin1()) & 0xFF);
         return true;
     }
     if (!IsBinText(text))
@@ -163,6 +161,25 @@ QString VisibleText(const QByteArray &bytes)
             ++i;
     }
     return out;
+}
+
+int32_t HexToInt(const QByteArray &text)
+{
+    uint32_t value = 0;   // unsigned so that the wrap-around is defined
+    for (char ch : text) {
+        if (ch == '\0')
+            break;
+        const int c = static_cast<signed char>(ch);
+        int digit;
+        if (c >= 0x61)
+            digit = c - 0x57;
+        else if (c >= 0x41)
+            digit = c - 0x37;
+        else
+            digit = c - 0x30;
+        value = value * 16u + static_cast<uint32_t>(digit);
+    }
+    return static_cast<int32_t>(value);
 }
 
 } // namespace vek

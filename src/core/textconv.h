@@ -10,6 +10,10 @@ namespace vek {
 
 constexpr uint32_t MaxAddress = 0xFFF;
 
+// Hexadecimal text to a number, without validation: callers check the text
+// first where it comes from the user. A zero byte ends the text.
+int32_t HexToInt(const QByteArray &text);
+
 bool IsHexChar(QChar c);
 bool IsHexText(const QString &text);      // non-empty, every character a hex digit
 bool IsBinText(const QString &text);      // non-empty, every character '0' or '1'

@@ -94,13 +94,12 @@ private:
 };
 
 TfrmVekComm::TfrmVekComm(const WindowDeps &deps, QWidget *parent)
-    : QMainWindow(parent), m_deps(deps), m_host(std::make_unique<GuiHost>(deps.prompts, deps.sleepMs))
+    : QMainWindow(parent), m_deps(deps), m_host(std::make_unique<GuiHost>(deps.prompts, deps.sleepMs)),
+      m_link(std::make_unique<Link>(*deps.line, *m_host))
 {
     setObjectName("frmVekComm");
     setWindowTitle(forms::MainCaption);
     setFont(forms::proportionalFont());
-    Comport::install(m_deps.line, m_host.get());
-
     auto *client = new QWidget(this);
     client->setObjectName("client");
     client->setFixedSize(forms::MainClientSize);
@@ -165,8 +164,6 @@ TfrmVekComm::~TfrmVekComm()
 {
     // The widgets' own teardown still moves the focus; this window is gone by then.
     disconnect(qApp, &QApplication::focusChanged, this, nullptr);
-    if (Comport::host() == m_host.get())
-        Comport::install(m_deps.line, nullptr);
 }
 
 QWidget *TfrmVekComm::control(const QString &name) const { return m_widgets.value(name); }
@@ -207,11 +204,11 @@ void TfrmVekComm::buildMenu()
 
 void TfrmVekComm::FormCreate()
 {
-    Comport::DoubleEcho = false;
+    m_link->DoubleEcho = false;
     SetupFileName.clear();
     BuildPortList();
-    Comport::BaudRate = rgBaudRate->items().value(rgBaudRate->itemIndex()).toInt();
-    Comport::CalChar = 0x3F;
+    m_link->BaudRate = rgBaudRate->items().value(rgBaudRate->itemIndex()).toInt();
+    m_link->CalChar = 0x3F;
 }
 
 void TfrmVekComm::BuildPortList()
@@ -219,7 +216,7 @@ void TfrmVekComm::BuildPortList()
     QStringList names;
     for (const QString &p : m_deps.extraPorts)
         names << shortPortName(p);
-    const QStringList platform = m_deps.platformPorts ? *m_deps.platformPorts : Comport::PortNames();
+    const QStringList platform = m_deps.platformPorts ? *m_deps.platformPorts : Link::PortNames();
     for (const QString &p : platform) {
         if (!names.contains(p))
             names << p;
@@ -237,12 +234,12 @@ void TfrmVekComm::BuildPortList()
 void TfrmVekComm::btnOpenCloseClick()
 {
     if (CommOpen) {
-        Comport::ClosePort();
+        m_link->ClosePort();
         CommOpen = false;
         btnOpenClose->setText(QStringLiteral("OpenComm"));
         rgBaudRate->setEnabled(true);
         cbPorts->setEnabled(true);
-        Comport::VerText.clear();
+        m_link->VerText.clear();
         lblVekVer->setText(QString());
         lblVekVer->setToolTip(QString());
         return;
@@ -251,12 +248,12 @@ void TfrmVekComm::btnOpenCloseClick()
     bool opened;
     {
         Busy busy;
-        opened = Comport::OpenPort(name);
+        opened = m_link->OpenPort(name);
         if (opened)
             GetVersion();
     }
     if (opened) {
-        const QString ver = QString::fromLatin1(Comport::VerText);
+        const QString ver = QString::fromLatin1(m_link->VerText);
         lblVekVer->setText(ver);
         lblVekVer->setToolTip(ver);
         btnOpenClose->setText(QStringLiteral("CloseComm"));
@@ -264,27 +261,27 @@ void TfrmVekComm::btnOpenCloseClick()
         rgBaudRate->setEnabled(false);
         cbPorts->setEnabled(false);
     } else {
-        Comport::ClosePort();
+        m_link->ClosePort();
         m_deps.prompts->showMessage(name + QStringLiteral(" is not responding"));
     }
 }
 
-bool TfrmVekComm::GetVersion() { return Comport::GetVersion(); }
+bool TfrmVekComm::GetVersion() { return m_link->GetVersion(); }
 
 void TfrmVekComm::rgBaudRateClick()
 {
-    Comport::BaudRate = rgBaudRate->items().value(rgBaudRate->itemIndex()).toInt();
+    m_link->BaudRate = rgBaudRate->items().value(rgBaudRate->itemIndex()).toInt();
 }
 
 void TfrmVekComm::mnuCal0Click()
 {
-    Comport::CalChar = 0x3F;
+    m_link->CalChar = 0x3F;
     mnuCal0->setChecked(true);
 }
 
 void TfrmVekComm::mnuCal1Click()
 {
-    Comport::CalChar = 0x80;
+    m_link->CalChar = 0x80;
     mnuCal1->setChecked(true);
 }
 
@@ -481,7 +478,7 @@ void TfrmVekComm::edtDataExit(int r)
         RowValue[r] = uint8_t(ParseValueText(row.edtData, row.chkHex) & 0xFF);
         if (CommOpen) {
             Busy busy;
-            Comport::WriteReg(latin(AddrDisplay(RowAddr[r])), latin(HexByte(RowValue[r])));
+            m_link->WriteRegister(RowAddr[r], RowValue[r]);
         }
     }
     Editing = false;
@@ -494,7 +491,7 @@ bool TfrmVekComm::ReadRegValue(uint16_t addr, uint8_t &value)
     if (!CommOpen)
         return true;
     Busy busy;
-    return Comport::ReadRegister(addr, value);
+    return m_link->ReadRegister(addr, value);
 }
 
 void TfrmVekComm::ShowRowValue(QLineEdit *field, uint8_t value, bool hex)
@@ -514,7 +511,7 @@ bool TfrmVekComm::CheckValueText(QLineEdit *field, QCheckBox *chk)
 
 uint32_t TfrmVekComm::ParseValueText(QLineEdit *field, QCheckBox *chk)
 {
-    return chk->isChecked() ? uint32_t(Comport::HexToInt(latin(field->text()))) : BinToInt(field->text());
+    return chk->isChecked() ? uint32_t(HexToInt(latin(field->text()))) : BinToInt(field->text());
 }
 
 void TfrmVekComm::chkAddrHexChanged(int r)
@@ -619,7 +616,7 @@ void TfrmVekComm::rgClick(int bit)
         BitValue = uint8_t(BitValue & ~(1u << bit));
     if (CommOpen) {
         Busy busy;
-        Comport::WriteReg(latin(AddrDisplay(BitAddr)), latin(HexByte(BitValue)));
+        m_link->WriteRegister(BitAddr, BitValue);
     }
 }
 
@@ -642,7 +639,7 @@ void TfrmVekComm::sendTestValue()
     if (!CommOpen)
         return;
     Busy busy;
-    Comport::SendCommand("T" + latin(HexByte(TestValue)) + char(Comport::CR));
+    m_link->SendCommand("T" + latin(HexByte(TestValue)) + char(Link::CR));
 }
 
 bool TfrmVekComm::edtTestKeyPress(char &key)
@@ -774,7 +771,7 @@ void TfrmVekComm::ApplySetup()
     Busy busy;
     for (int r = 0; r < 8; ++r) {
         if (RowAddr[r] != 0)
-            Comport::WriteReg(latin(AddrDisplay(RowAddr[r])), latin(HexByte(RowValue[r])));
+            m_link->WriteRegister(RowAddr[r], RowValue[r]);
     }
 }
 

@@ -2,6 +2,7 @@
 // The main window: connection control, eight register watch rows, the bit
 // panel, the test field and the setup files.
 
+#include "comport.h"
 #include "host.h"
 #include "serialline.h"
 
@@ -42,6 +43,9 @@ class TfrmVekComm : public QMainWindow {
 public:
     explicit TfrmVekComm(const WindowDeps &deps, QWidget *parent = nullptr);
     ~TfrmVekComm() override;
+
+    // The window's one connection to its target.
+    Link &link() { return *m_link; }
 
     struct Row {
         QLineEdit *edtLabel = nullptr;
@@ -151,6 +155,7 @@ private:
 
     WindowDeps m_deps;
     std::unique_ptr<GuiHost> m_host;
+    std::unique_ptr<Link> m_link;
     QHash<QString, QWidget *> m_widgets;
     QHash<QObject *, FieldRef> m_fields;
     // The field the menu bar took the focus from, its entry still open.

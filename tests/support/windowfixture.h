@@ -32,7 +32,6 @@ struct WindowFixture {
                            QStringList ports = {QStringLiteral("ttyS0"), QStringLiteral("ttyS1")})
         : target(options)
     {
-        Comport::ResetState();
         line.respond = [this](uint8_t b) { return target.feed(b); };
         window = std::make_unique<TfrmVekComm>(
             WindowDeps{&line, &prompts, [this](int ms) { clock.nowMs += ms; }, {}, std::move(ports)});
