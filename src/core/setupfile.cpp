@@ -1,6 +1,5 @@
 #include "setupfile.h"
 
-#include "comport.h"
 #include "textconv.h"
 
 #include <QFile>
@@ -98,7 +97,7 @@ bool ParseSetup(const QByteArray &content, Setup &setup, QString &error)
                 return false;
             }
         }
-        const uint32_t number = static_cast<uint32_t>(Comport::HexToInt(word));
+        const uint32_t number = static_cast<uint32_t>(HexToInt(word));
         // A row's address is one of the target's, 000 to FFF; one above would
         // be sent with all its digits, a command the monitor does not know.
         if (index % 2 == 0 && significantDigits(word) > 3) {
@@ -148,8 +147,10 @@ SetupRead ReadSetupFile(const QString &path, Setup &setup, QString &error)
 {
     constexpr qint64 MaxSize = 1 << 20;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = file.errorString();
         return SetupRead::CannotOpen;
+    }
     const QByteArray content = file.read(MaxSize + 1);
     if (file.error() != QFileDevice::NoError) {
         error = QStringLiteral("it could not be read");

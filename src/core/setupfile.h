@@ -38,9 +38,10 @@ QByteArray FormatSetup(const std::array<SetupRow, RowCount> &rows,
 bool ParseSetup(const QByteArray &content, Setup &setup, QString &error);
 
 enum class SetupRead { Ok, CannotOpen, Invalid };
-// Reads the setup file at `path` and checks it whole with ParseSetup. A file
-// larger than any setup file can be is refused unread (Invalid, with its
-// reason in `error`), so a wrong choice never fills the memory.
+// Reads the setup file at `path` and checks it whole with ParseSetup. When
+// it cannot be opened, `error` holds the system's reason. A file larger
+// than any setup file can be is refused unread (Invalid, with its reason in
+// `error`), so a wrong choice never fills the memory.
 SetupRead ReadSetupFile(const QString &path, Setup &setup, QString &error);
 
 // Writes `content` to an ordinary file, a new one or one that is replaced;

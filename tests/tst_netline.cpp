@@ -1,0 +1,382 @@
+// The RFC 2217 line: against a scripted server in a thread of its own (the
+// client blocks), and end to end through a real ser2net in front of the
+// simulated target on a pseudo-terminal.
+
+#include "comport.h"
+#include "netline.h"
+#include "ptytarget.h"
+#include "ser2net.h"
+
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <future>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+using vek::NetLine;
+using vek::SerialLine;
+
+namespace {
+
+constexpr char IAC = char(0xFF);
+
+QByteArray telnet(std::initializer_list<int> bytes)
+{
+    QByteArray out;
+    for (int b : bytes)
+        out.append(char(b));
+    return out;
+}
+QByteArray comPort(std::initializer_list<int> body)
+{
+    return telnet({0xFF, 0xFA, 44}) + telnet(body) + telnet({0xFF, 0xF0});
+}
+
+// What the client must say first: binary and suppress-go-ahead both ways,
+// the COM port option, the bit rate, 8N1, no flow control, DTR and RTS off.
+QByteArray hello(int baud)
+{
+    return telnet({0xFF, 251, 0, 0xFF, 253, 0, 0xFF, 251, 3, 0xFF, 253, 3, 0xFF, 251, 44})
+           + comPort({1, (baud >> 24) & 0xFF, (baud >> 16) & 0xFF, (baud >> 8) & 0xFF, baud & 0xFF})
+           + comPort({2, 8}) + comPort({3, 1}) + comPort({4, 1}) + comPort({5, 1}) + comPort({5, 9})
+           + comPort({5, 12});
+}
+
+// A server of the option's needed part, on 127.0.0.1 in a thread of its
+// own. It greets every connection, answers each data byte from the client
+// with the next of `replies` (raw) or else its echo, and on the first
+// connection hangs up when the `dropAfter`th data byte arrives.
+class ScriptServer {
+public:
+    QByteArray greeting;
+    QByteArrayList replies;
+    int dropAfter = -1;
+
+    ~ScriptServer() { stop(); }
+
+    quint16 start()
+    {
+        std::promise<quint16> port;
+        auto ready = port.get_future();
+        m_thread.reset(QThread::create([this, &port] { serve(port); }));
+        m_thread->start();
+        return ready.get();
+    }
+    void stop()
+    {
+        m_stop = true;
+        if (m_thread)
+            m_thread->wait();
+        m_thread.reset();
+    }
+    // Each connection's bytes, "[" before each, its opening `hello` as "H".
+    QByteArray transcript(const QByteArray &hello)
+    {
+        QMutexLocker lock(&m_mutex);
+        QByteArray out;
+        for (const QByteArray &c : m_connections)
+            out += "[" + (c.startsWith(hello) ? "H" + c.mid(hello.size()) : c);
+        return out;
+    }
+    // When each chunk arrived, ms from the first connection.
+    QList<std::pair<qint64, QByteArray>> chunks()
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_chunks;
+    }
+
+private:
+    void serve(std::promise<quint16> &port)
+    {
+        QTcpServer server;
+        server.listen(QHostAddress::LocalHost, 0);
+        port.set_value(server.serverPort());
+        QElapsedTimer clock;
+        int replyIndex = 0;
+        for (int n = 0; !m_stop; ++n) {
+            if (!server.waitForNewConnection(20)) {
+                --n;
+                continue;
+            }
+            if (n == 0)
+                clock.start();
+            std::unique_ptr<QTcpSocket> s(server.nextPendingConnection());
+            s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            s->write(comPort({101, 0, 0, 0, 0}) + greeting);   // the bit rate's answer first
+            s->flush();
+            append(n, {});
+            enum { Data, Iac, Opt, Sub, SubIac } st = Data;
+            int data = 0;
+            while (!m_stop && s->state() == QAbstractSocket::ConnectedState) {
+                if (!s->waitForReadyRead(20))
+                    continue;
+                const QByteArray in = s->readAll();
+                append(n, in, clock.elapsed());
+                for (char ch : in) {
+                    const uint8_t c = uint8_t(ch);
+                    bool isData = false;
+                    switch (st) {
+                    case Data: isData = c != 0xFF; st = isData ? Data : Iac; break;
+                    case Iac: isData = c == 0xFF; st = isData ? Data : c == 0xFA ? Sub : c >= 251 ? Opt : Data; break;
+                    case Opt: st = Data; break;
+                    case Sub: st = c == 0xFF ? SubIac : Sub; break;
+                    case SubIac: st = c == 0xF0 ? Data : Sub; break;
+                    }
+                    if (!isData)
+                        continue;
+                    if (n == 0 && ++data == dropAfter) {
+                        s->abort();
+                        break;
+                    }
+                    s->write(replyIndex < replies.size() ? replies[replyIndex++]
+                                                         : (c == 0xFF ? "\xFF\xFF"_ba : QByteArray(1, ch)));
+                    s->flush();
+                }
+            }
+        }
+    }
+    void append(int n, const QByteArray &bytes, qint64 at = 0)
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_connections.size() <= n)
+            m_connections.resize(n + 1);
+        m_connections[n] += bytes;
+        if (!bytes.isEmpty())
+            m_chunks.append({at, bytes});
+    }
+
+    std::unique_ptr<QThread> m_thread;
+    std::atomic<bool> m_stop = false;
+    QMutex m_mutex;
+    QByteArrayList m_connections;
+    QList<std::pair<qint64, QByteArray>> m_chunks;
+};
+
+// Messages recorded; each fixed wait a 25th of its length, really waited.
+class ShortHost final : public vek::Host {
+public:
+    QStringList messages;
+    QList<int> sleeps;
+    void showMessage(const QString &text) override { messages << text; }
+    void sleepMs(int ms) override
+    {
+        sleeps << ms;
+        QThread::msleep(ms / 25);
+    }
+};
+
+quint16 closedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+} // namespace
+
+class TstNetLine : public QObject {
+    Q_OBJECT
+private slots:
+    void parseName_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("parsed");   // host and port, or the reason
+        QTest::newRow("name") << "rfc2217://lab1:3001" << "lab1 3001";
+        QTest::newRow("v4") << "RFC2217://10.1.2.3:65535" << "10.1.2.3 65535";
+        QTest::newRow("v6") << "rfc2217://[fe80::1]:3001" << "fe80::1 3001";
+        QTest::newRow("v6 bare") << "rfc2217://fe80::1:3001"
+                                 << "an IPv6 address stands in brackets: rfc2217://[fe80::1]:3001";
+        QTest::newRow("v6 not") << "rfc2217://[lab1]:3001" << "lab1 is not an IPv6 address";
+        QTest::newRow("no port") << "rfc2217://lab1"
+                                 << "a network port is named rfc2217://HOST:PORT: the port number is missing";
+        QTest::newRow("port 0") << "rfc2217://lab1:0" << "0 is not a port number (1 to 65535)";
+        QTest::newRow("port text") << "rfc2217://lab1:+3001/x" << "+3001/x is not a port number (1 to 65535)";
+        QTest::newRow("no host") << "rfc2217://:3001" << "a network port is named rfc2217://HOST:PORT";
+    }
+    void parseName()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, parsed);
+        QString why;
+        const auto a = NetLine::parseName(name, &why);
+        QCOMPARE(a ? QStringLiteral("%1 %2").arg(a->host).arg(a->port) : why, parsed);
+    }
+
+    // Client operations, space-separated: wXX writes a byte (a failed write
+    // shows as "x"), r reads one (an error shows as "!", a time-out as "~"),
+    // prx and ptx purge, reopen closes and opens again.
+    void exchange_data()
+    {
+        QTest::addColumn<QByteArray>("greeting");
+        QTest::addColumn<QByteArrayList>("replies");
+        QTest::addColumn<int>("dropAfter");
+        QTest::addColumn<QString>("ops");
+        QTest::addColumn<QByteArray>("reads");
+        QTest::addColumn<QByteArray>("transcript");
+
+        // The client agrees to what it asked for without answering again, and
+        // refuses echo and terminal type.
+        QTest::newRow("negotiation")
+            << telnet({0xFF, 253, 44, 0xFF, 251, 0, 0xFF, 251, 3, 0xFF, 253, 0, 0xFF, 251, 1, 0xFF, 253, 24})
+                   + comPort({101, 0, 0, 0x12, 0xC0})
+            << QByteArrayList{} << -1 << "w41 r w42 r" << "AB"_ba
+            << "[H"_ba + telnet({0xFF, 254, 1, 0xFF, 252, 24}) + "AB";
+        QTest::newRow("0xFF doubled both ways")
+            << QByteArray() << QByteArrayList{"\xFF\xFF"_ba + comPort({107, 0x60}) + "x"} << -1 << "wFF r r"
+            << "\xFFx"_ba << "[H\xFF\xFF"_ba;
+        QTest::newRow("purges")
+            << QByteArray() << QByteArrayList{"Ajunk"} << -1 << "w41 r prx w42 r ptx" << "AB"_ba
+            << "[HA"_ba + comPort({12, 1}) + "B" + comPort({12, 2});
+        // Fails at once, nothing sent twice, and a new connection works.
+        QTest::newRow("dropped mid-command")
+            << QByteArray() << QByteArrayList{} << 1 << "w41 r w42 r reopen w43 r" << "!x!C"_ba << "[HA[HC"_ba;
+        QTest::newRow("server refuses binary")
+            << telnet({0xFF, 254, 0, 0xFF, 252, 0}) << QByteArrayList{"A", "\r\0>"_ba} << -1 << "w41 r w0D r r"
+            << "A\r>"_ba << "[H"_ba + telnet({0xFF, 252, 0, 0xFF, 254, 0}) + "A\r\0"_ba;
+    }
+    void exchange()
+    {
+        QFETCH(QByteArray, greeting);
+        QFETCH(QByteArrayList, replies);
+        QFETCH(int, dropAfter);
+        QFETCH(QString, ops);
+        QFETCH(QByteArray, reads);
+        QFETCH(QByteArray, transcript);
+
+        ScriptServer server;
+        server.greeting = greeting;
+        server.replies = replies;
+        server.dropAfter = dropAfter;
+        const QString name = u"rfc2217://127.0.0.1:%1"_s.arg(server.start());
+        NetLine line;
+        QCOMPARE(line.open(name, 4800), SerialLine::OpenResult::Ok);
+        QElapsedTimer timer;
+        timer.start();
+        QByteArray got;
+        for (const QString &op : ops.split(u' ')) {
+            uint8_t b = 0;
+            if (op == u"r") {
+                const auto r = line.readByte(b);
+                got += r == SerialLine::ReadResult::Byte ? QByteArray(1, char(b))
+                                                         : r == SerialLine::ReadResult::Error ? "!" : "~";
+            } else if (op.startsWith(u'w')) {
+                if (!line.writeByte(uint8_t(op.mid(1).toUInt(nullptr, 16))))
+                    got += 'x';
+            } else if (op == u"prx") {
+                line.purgeRx();
+            } else if (op == u"ptx") {
+                line.purgeTx();
+            } else if (op == u"reopen") {
+                QVERIFY(line.close() && !line.isOpen());
+                QCOMPARE(line.open(name, 4800), SerialLine::OpenResult::Ok);
+            }
+        }
+        QCOMPARE(got, reads);
+        QVERIFY2(timer.elapsed() < SerialLine::ReadTimeoutMs, "a read waited for its time-out");
+        QTRY_COMPARE(server.transcript(hello(4800)), transcript);
+    }
+
+    // The link's break: on, its 750 ms timed by the host, off.
+    void breakOnOff()
+    {
+        ScriptServer server;
+        NetLine line;
+        QCOMPARE(line.open(u"rfc2217://127.0.0.1:%1"_s.arg(server.start()), 9600), SerialLine::OpenResult::Ok);
+        ShortHost host;
+        vek::Link link(line, host);
+        QVERIFY(link.SendBreak());
+        QCOMPARE(host.sleeps, (QList<int>{vek::Link::BreakMs, vek::Link::AfterBreakMs}));
+        QTRY_COMPARE(server.transcript(hello(9600)), "[H"_ba + comPort({5, 5}) + comPort({5, 6}));
+        const auto chunks = server.chunks();
+        QCOMPARE(chunks.size(), 3);   // hello, on, off
+        QVERIFY(chunks[2].first - chunks[1].first >= vek::Link::BreakMs / 25 - 1);
+    }
+
+    void openFailure_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("refused") << u"rfc2217://127.0.0.1:%1"_s.arg(closedPort())
+                                 << "Connection refused (is ser2net running there?)";
+        QTest::newRow("no answer") << QString() << "no answer within 0.2 s";
+        QTest::newRow("not a name") << "rfc2217://127.0.0.1" << "a network port is named rfc2217://HOST:PORT: the port number is missing";
+    }
+    void openFailure()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, text);
+        // No answer: a listener whose queue of connections is full drops
+        // every further request unanswered.
+        int fd = -1;
+        std::vector<std::unique_ptr<QTcpSocket>> queued;
+        if (name.isEmpty()) {
+            fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t len = sizeof a;
+            QVERIFY(::bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0 && ::listen(fd, 0) == 0);
+            ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+            for (bool full = false; !full && queued.size() < 8;) {
+                queued.push_back(std::make_unique<QTcpSocket>());
+                queued.back()->connectToHost(QHostAddress::LocalHost, ntohs(a.sin_port));
+                full = !queued.back()->waitForConnected(100);
+            }
+            name = u"rfc2217://127.0.0.1:%1"_s.arg(ntohs(a.sin_port));
+        }
+        NetLine line(200);
+        QCOMPARE(line.open(name, 9600), SerialLine::OpenResult::CannotOpen);
+        QCOMPARE(line.openFailure().text, text);
+        QVERIFY(!line.isOpen());
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    // Through ser2net to the simulated target: connection sequence,
+    // identification, a register written and read, in both echo modes.
+    void ser2net_data()
+    {
+        QTest::addColumn<bool>("doubleEcho");
+        QTest::newRow("single echo") << false;
+        QTest::newRow("double echo") << true;
+    }
+    void ser2net()
+    {
+        QFETCH(bool, doubleEcho);
+        if (vek::testing::Ser2net::program().isEmpty())
+            QSKIP("ser2net is not installed");
+        vek::sim::PtyTarget target({.doubleEcho = doubleEcho, .ident = "VEK-net 7"});
+        QString error;
+        QVERIFY2(target.start(&error), qPrintable(error));
+        vek::testing::Ser2net server;
+        QVERIFY2(server.start({target.devicePath()}, {}, &error), qPrintable(error));
+
+        NetLine line;
+        ShortHost host;
+        vek::Link link(line, host);
+        QVERIFY2(link.OpenPort(server.portName(0)), qPrintable(host.messages.join(u'|')));
+        QCOMPARE(link.DoubleEcho, doubleEcho);
+        QVERIFY(link.GetVersion());
+        QCOMPARE(link.VerText, "VEK-net 7"_ba);
+        QVERIFY(link.WriteRegister(0x021, 0xFF));
+        QCOMPARE(target.reg(0x021), 0xFF);
+        target.setReg(0x022, 0x3C);
+        uint8_t value = 0;
+        QVERIFY(link.ReadRegister(0x022, value));
+        QCOMPARE(value, 0x3C);
+        QVERIFY(link.ClosePort());
+        QCOMPARE(host.messages, QStringList());
+    }
+};
+
+QTEST_GUILESS_MAIN(TstNetLine)
+#include "tst_netline.moc"
