@@ -1,11 +1,12 @@
 #include "ptytarget.h"
 
+#include "wire.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
@@ -94,15 +95,12 @@ void PtyTarget::Impl::serve()
     // Default timer slack (50 us) would cost a few percent at 9600 bit/s.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
-    const Clock::duration byteTime = pacingBaud > 0
-        ? Clock::duration(std::chrono::nanoseconds(10'000'000'000LL / pacingBaud))
-        : Clock::duration::zero();
-    struct Timed {
-        uint8_t byte;
-        Clock::time_point due;
+    Wire wire;
+    wire.reset(Wire::byteTimeAt(pacingBaud));
+    const bool paced = pacingBaud > 0;
+    const auto clockNow = [] {
+        return std::chrono::duration_cast<Wire::Time>(Clock::now().time_since_epoch());
     };
-    std::deque<Timed> rx, tx;
-    Clock::time_point rxFree{}, txFree{}; // when the wire is next idle
     bool txBlocked = false;
 
     for (;;) {
@@ -112,34 +110,28 @@ void PtyTarget::Impl::serve()
                 break;
             if (hangUpRequested && master >= 0)
                 closeLine();
-            if (master < 0) {
-                rx.clear();
-                tx.clear();
-            }
+            if (master < 0)
+                wire.clear();
         }
         // While running, only this thread changes `master`.
-        Clock::time_point now = Clock::now();
-        while (master >= 0 && !rx.empty() && rx.front().due <= now) {
-            const Timed in = rx.front();
-            rx.pop_front();
-            std::lock_guard lock(mutex);
-            const QByteArray out = monitor.feed(in.byte);
-            for (char c : out) {
-                txFree = std::max(in.due, txFree) + byteTime;
-                tx.push_back({uint8_t(c), txFree});
-            }
-            if (monitor.hungUp()) {
+        Wire::Time now = clockNow();
+        if (master >= 0) {
+            wire.deliver(now, [this](uint8_t b) -> std::optional<QByteArray> {
+                std::lock_guard lock(mutex);
+                QByteArray out = monitor.feed(b);
+                if (!monitor.hungUp())
+                    return out;
                 closeLine();
-                rx.clear();
-                tx.clear();
-            }
+                return std::nullopt;
+            });
         }
 
+        auto &tx = wire.toHost();
         if (master >= 0 && !tx.empty()) {
             // Unpaced: everything due at once in one write; paced: byte by byte.
             QByteArray chunk;
-            for (const Timed &t : tx) {
-                if (t.due > now || (byteTime.count() > 0 && !chunk.isEmpty()))
+            for (const Wire::Timed &t : tx) {
+                if (t.due > now || (paced && !chunk.isEmpty()))
                     break;
                 chunk += char(t.byte);
             }
@@ -155,20 +147,16 @@ void PtyTarget::Impl::serve()
 
         pollfd fds[2] = {{wake, POLLIN, 0}, {master, short(POLLIN | (txBlocked ? POLLOUT : 0)), 0}};
         const nfds_t nfds = master >= 0 ? 2 : 1;
-        Clock::time_point next = Clock::time_point::max();
-        if (master >= 0) {
-            if (!rx.empty())
-                next = rx.front().due;
-            if (!tx.empty() && !txBlocked)
-                next = std::min(next, tx.front().due);
-        }
+        // While the pty's buffer is full, only POLLOUT moves the replies on.
+        constexpr Wire::Time Never = Wire::Time::max();
+        const Wire::Time next = master < 0 ? Never : wire.next(Never, !txBlocked);
         timespec ts{};
         timespec *timeout = nullptr;
-        if (next != Clock::time_point::max()) {
+        if (next != Never) {
             // A timer wake-up can be late by tens of microseconds, which adds
             // up over a command; sleep to just before the deadline and poll
             // without sleeping for the rest.
-            auto left = next - Clock::now() - SpinBefore;
+            auto left = next - clockNow() - SpinBefore;
             if (left <= Clock::duration::zero())
                 left = Clock::duration::zero();
             const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
@@ -188,11 +176,9 @@ void PtyTarget::Impl::serve()
         if (nfds == 2 && (fds[1].revents & POLLIN)) {
             char buf[256];
             const ssize_t n = ::read(master, buf, sizeof buf);
-            now = Clock::now();
-            for (ssize_t i = 0; i < n; ++i) {
-                rxFree = std::max(now, rxFree) + byteTime;
-                rx.push_back({uint8_t(buf[i]), rxFree});
-            }
+            now = clockNow();
+            for (ssize_t i = 0; i < n; ++i)
+                wire.send(uint8_t(buf[i]), now);
         }
     }
     std::lock_guard lock(mutex);

@@ -32,10 +32,7 @@ SerialLine::OpenResult SimLine::open(const QString &, int32_t baud)
 {
     if (m_hungUp)
         return OpenResult::CannotOpen;   // as a device that has gone
-    m_byteTime = m_paced && baud > 0 ? Time(10'000'000'000LL / baud) : Time(0);
-    m_toTarget.clear();
-    m_toHost.clear();
-    m_toTargetFree = m_toHostFree = Time(0);
+    m_wire.reset(Wire::byteTimeAt(m_paced ? baud : 0));
     m_open = true;
     return OpenResult::Ok;
 }
@@ -43,28 +40,21 @@ SerialLine::OpenResult SimLine::open(const QString &, int32_t baud)
 bool SimLine::close()
 {
     m_open = false;
-    m_toTarget.clear();
-    m_toHost.clear();
+    m_wire.clear();
     return true;
 }
 
-// Hands the target every byte that has arrived by `now`; its answer leaves
-// byte by byte once the wire back is free.
+// Hands the target every byte that has arrived by `now`.
 void SimLine::settle(Time now)
 {
-    while (!m_hungUp && !m_toTarget.empty() && m_toTarget.front().due <= now) {
-        const Timed in = m_toTarget.front();
-        m_toTarget.pop_front();
-        for (char c : m_target.feed(in.byte)) {
-            m_toHostFree = std::max(in.due, m_toHostFree) + m_byteTime;
-            m_toHost.push_back({uint8_t(c), m_toHostFree});
-        }
-        if (m_target.hungUp()) {
-            m_hungUp = true;
-            m_toTarget.clear();
-            m_toHost.clear();
-        }
-    }
+    if (m_hungUp)
+        return;
+    m_hungUp = !m_wire.deliver(now, [this](uint8_t b) -> std::optional<QByteArray> {
+        QByteArray out = m_target.feed(b);
+        if (m_target.hungUp())
+            return std::nullopt;
+        return out;
+    });
 }
 
 bool SimLine::writeByte(uint8_t b)
@@ -72,8 +62,7 @@ bool SimLine::writeByte(uint8_t b)
     if (!m_open || m_hungUp)
         return false;
     const Time now = m_clock->now();
-    m_toTargetFree = std::max(now, m_toTargetFree) + m_byteTime;
-    m_toTarget.push_back({b, m_toTargetFree});
+    m_wire.send(b, now);
     settle(now);
     return true;
 }
@@ -88,21 +77,13 @@ SerialLine::ReadResult SimLine::readByte(uint8_t &b)
         settle(now);
         if (m_hungUp)
             return ReadResult::Error;
-        if (!m_toHost.empty() && m_toHost.front().due <= now) {
-            b = m_toHost.front().byte;
-            m_toHost.pop_front();
+        if (m_wire.arrived(now)) {
+            b = m_wire.take();
             return ReadResult::Byte;
         }
-        // The next moment anything can change: a byte of the target's
-        // arriving, or one of ours reaching the target.
-        Time next = deadline;
-        if (!m_toHost.empty())
-            next = std::min(next, m_toHost.front().due);
-        if (!m_toTarget.empty())
-            next = std::min(next, m_toTarget.front().due);
         if (now >= deadline)
             return ReadResult::Timeout;
-        m_clock->sleepUntil(next);
+        m_clock->sleepUntil(m_wire.next(deadline));
     }
 }
 
@@ -110,8 +91,7 @@ void SimLine::purgeRx()
 {
     const Time now = m_clock->now();
     settle(now);
-    while (!m_toHost.empty() && m_toHost.front().due <= now)
-        m_toHost.pop_front();
+    m_wire.dropArrived(now);
 }
 
 void SimLine::purgeTx()
@@ -119,9 +99,7 @@ void SimLine::purgeTx()
     // Bytes whose first bit has not left yet.
     const Time now = m_clock->now();
     settle(now);
-    while (!m_toTarget.empty() && m_toTarget.back().due - m_byteTime > now)
-        m_toTarget.pop_back();
-    m_toTargetFree = m_toTarget.empty() ? Time(0) : m_toTarget.back().due;
+    m_wire.dropUnsent(now);
 }
 
 bool SimLine::setBreak(bool)

@@ -6,9 +6,9 @@
 
 #include "serialline.h"
 #include "targetmonitor.h"
+#include "wire.h"
 
 #include <chrono>
-#include <deque>
 
 namespace vek::sim {
 
@@ -63,10 +63,6 @@ public:
 
 private:
     using Time = LineClock::Time;
-    struct Timed {
-        uint8_t byte;
-        Time due;   // when its last bit has arrived at the far end
-    };
 
     void settle(Time now);
 
@@ -74,13 +70,9 @@ private:
     SteadyLineClock m_steady;
     LineClock *m_clock;
     const bool m_paced;
-    Time m_byteTime{0};
     bool m_open = false;
     bool m_hungUp = false;
-    std::deque<Timed> m_toTarget;     // host's bytes on their way
-    std::deque<Timed> m_toHost;       // target's bytes on their way or arrived
-    Time m_toTargetFree{0};           // when the wire in each direction is next idle
-    Time m_toHostFree{0};
+    Wire m_wire;
 };
 
 } // namespace vek::sim
