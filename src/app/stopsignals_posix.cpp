@@ -24,8 +24,12 @@ void onSignal(int)
 
 bool catchStopSignals()
 {
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (::pipe(signalPipe) != 0)
         return false;
+    for (int fd : signalPipe) {
+        if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0)
+            return false;
+    }
     struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);

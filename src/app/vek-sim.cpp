@@ -3,6 +3,7 @@
 
 #include "ptytarget.h"
 #include "stopsignals.h"
+#include "vekversion.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -6,6 +6,7 @@
 #include "prompts.h"
 #include "qtserialline.h"
 #include "simline.h"
+#include "vekversion.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -13,6 +14,7 @@
 #include <QTimer>
 #include <cstdio>
 #include <memory>
+#include <cstring>
 
 int main(int argc, char *argv[])
 {
@@ -28,13 +30,30 @@ int main(int argc, char *argv[])
     parser.addOption(demo);
     parser.addOption(port);
 
-    // Help and version are plain text: they must not need the display that
-    // the window's application object cannot start without.
+    // The toolkit's own options (-platform offscreen, -style fusion), which
+    // the window's application object takes out of the arguments, are known
+    // to this first look, so that only other options count as mistakes.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    for (const char *name : {"platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+                             "qwindowicon", "qwindowtitle", "display", "geometry", "style", "stylesheet",
+                             "session", "reverse", "widgetcount", "nograb", "dograb", "sync"}) {
+        const bool flag = !std::strcmp(name, "reverse") || !std::strcmp(name, "widgetcount")
+                          || !std::strcmp(name, "nograb") || !std::strcmp(name, "dograb") || !std::strcmp(name, "sync");
+        QCommandLineOption qt(QString::fromLatin1(name), QString(), flag ? QString() : QStringLiteral("value"));
+        qt.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(qt);
+    }
+    // The window's application object cannot start without a display: the
+    // toolkit then ends the process at once. Help, the version and a mistake
+    // on the command line are plain text and need none; the help that
+    // includes the toolkit's options asks the display-less platform for them.
     QStringList args;
     for (int i = 0; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
-    parser.parse(args);
-    const bool textOnly = parser.isSet(help) || parser.isSet(QStringLiteral("help-all")) || parser.isSet(version);
+    const bool parsed = parser.parse(args);
+    if (parsed && parser.isSet(QStringLiteral("help-all")))
+        qputenv("QT_QPA_PLATFORM", "minimal");
+    const bool textOnly = !parsed || parser.isSet(help) || parser.isSet(version);
     const std::unique_ptr<QCoreApplication> app(textOnly ? new QCoreApplication(argc, argv)
                                                          : new QApplication(argc, argv));
     QApplication::setApplicationName(QStringLiteral("vekcomm"));

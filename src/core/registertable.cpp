@@ -215,19 +215,6 @@ void RegisterTable::swapEntries(qsizetype a, qsizetype b)
     m_addrs.swapItemsAt(a, b);
 }
 
-void RegisterTable::sortLabelsReference()
-{
-    const qsizetype n = m_names.size();
-    for (qsizetype i = 0; i + 1 < n; ++i) {
-        qsizetype m = i;
-        for (qsizetype j = i + 1; j < n; ++j) {
-            if (compareNames(m_names.at(m), m_names.at(j)) > 0)
-                m = j;
-        }
-        swapEntries(m, i);
-    }
-}
-
 void RegisterTable::sortLabels()
 {
     // The selection sort takes, for each i, the first position holding the

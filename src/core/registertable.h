@@ -49,8 +49,6 @@ public:
     // Orders the entries exactly as a selection sort over byte-wise names
     // would, equal names included.
     void sortLabels();
-    // The plain selection sort, kept as the reference for the fast one.
-    void sortLabelsReference();
     void swapEntries(qsizetype a, qsizetype b);
 
     // Replaces the table with the register section read from `in`. Reading
