@@ -15,13 +15,17 @@ set(expected
   bin/vekctl
   share/applications/org.vekcomm.VekComm.desktop
   share/bash-completion/completions/vekctl
-  share/doc/vekcomm/README.md
-  share/doc/vekcomm/changelog.gz
+  share/doc/vekcomm/changelog.Debian.gz
   share/doc/vekcomm/copyright
-  share/doc/vekcomm/examples/demo.vek
-  share/doc/vekcomm/examples/vek-demo.inc
+  share/doc/vekctl/README.md.gz
+  share/doc/vekctl/changelog.Debian.gz
+  share/doc/vekctl/copyright
+  share/doc/vekctl/examples/demo.vek
+  share/doc/vekctl/examples/vek-demo.inc
   share/icons/hicolor/48x48/apps/org.vekcomm.VekComm.png
   share/icons/hicolor/scalable/apps/org.vekcomm.VekComm.svg
+  share/lintian/overrides/vekcomm
+  share/lintian/overrides/vekctl
   share/man/man1/vek-sim.1.gz
   share/man/man1/vekcomm.1.gz
   share/man/man1/vekctl.1.gz
@@ -37,10 +41,10 @@ if(missing OR extra)
   message(FATAL_ERROR "installed files differ\n  missing: ${missing}\n  not expected: ${extra}")
 endif()
 
-foreach(page vekcomm vekctl vek-sim)
-  file(READ "${PREFIX}/share/man/man1/${page}.1.gz" magic LIMIT 2 HEX)
+foreach(file man/man1/vekcomm.1 man/man1/vekctl.1 man/man1/vek-sim.1 doc/vekctl/README.md)
+  file(READ "${PREFIX}/share/${file}.gz" magic LIMIT 2 HEX)
   if(NOT magic STREQUAL "1f8b")
-    message(FATAL_ERROR "${page}.1.gz is not compressed")
+    message(FATAL_ERROR "${file}.gz is not compressed")
   endif()
 endforeach()
 
@@ -54,5 +58,5 @@ endfunction()
 run("^vekctl ${VERSION}\n$" "${PREFIX}/bin/vekctl" --version)
 run("^vekcomm ${VERSION}\n$" "${PREFIX}/bin/vekcomm" --version)
 run("^vek-sim ${VERSION}\n$" "${PREFIX}/bin/vek-sim" --version)
-run("\nPORTA 005\n" "${PREFIX}/bin/vekctl" labels -q "${PREFIX}/share/doc/vekcomm/examples/vek-demo.inc")
+run("\nPORTA 005\n" "${PREFIX}/bin/vekctl" labels -q "${PREFIX}/share/doc/vekctl/examples/vek-demo.inc")
 message(STATUS "${PREFIX}: ${installed}")
