@@ -9,6 +9,7 @@
 
 #include <QElapsedTimer>
 #include <QMutex>
+#include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -341,40 +342,45 @@ private slots:
             ::close(fd);
     }
 
-    // Through ser2net to the simulated target: connection sequence,
-    // identification, a register written and read, in both echo modes.
-    void ser2net_data()
+    // vekctl through ser2net to two simulated targets at once, one in each
+    // echo mode, and a port where nothing listens: connection sequence,
+    // identification, a script from standard input with a write and a read on
+    // each; the refused port stops neither of the others.
+    void ser2netSeveral()
     {
-        QTest::addColumn<bool>("doubleEcho");
-        QTest::newRow("single echo") << false;
-        QTest::newRow("double echo") << true;
-    }
-    void ser2net()
-    {
-        QFETCH(bool, doubleEcho);
         if (vek::testing::Ser2net::program().isEmpty())
             QSKIP("ser2net is not installed");
-        vek::sim::PtyTarget target({.doubleEcho = doubleEcho, .ident = "VEK-net 7"});
+        vek::sim::PtyTarget single({.doubleEcho = false, .ident = "VEK-net 7"});
+        vek::sim::PtyTarget twice({.doubleEcho = true, .ident = "VEK-net 8"});
         QString error;
-        QVERIFY2(target.start(&error), qPrintable(error));
+        QVERIFY2(single.start(&error) && twice.start(&error), qPrintable(error));
         vek::testing::Ser2net server;
-        QVERIFY2(server.start({target.devicePath()}, {}, &error), qPrintable(error));
+        QVERIFY2(server.start({single.devicePath(), twice.devicePath()}, {}, &error), qPrintable(error));
+        single.setReg(0x022, 0x3C);
+        twice.setReg(0x022, 0xA5);
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        const QString refused = u"rfc2217://127.0.0.1:%1"_s.arg(probe.serverPort());
+        probe.close();
 
-        NetLine line;
-        ShortHost host;
-        vek::Link link(line, host);
-        QVERIFY2(link.OpenPort(server.portName(0)), qPrintable(host.messages.join(u'|')));
-        QCOMPARE(link.DoubleEcho, doubleEcho);
-        QVERIFY(link.GetVersion());
-        QCOMPARE(link.VerText, "VEK-net 7"_ba);
-        QVERIFY(link.WriteRegister(0x021, 0xFF));
-        QCOMPARE(target.reg(0x021), 0xFF);
-        target.setReg(0x022, 0x3C);
-        uint8_t value = 0;
-        QVERIFY(link.ReadRegister(0x022, value));
-        QCOMPARE(value, 0x3C);
-        QVERIFY(link.ClosePort());
-        QCOMPARE(host.messages, QStringList());
+        QProcess vekctl;
+        vekctl.start(QStringLiteral(VEKCTL_PATH), {u"-p"_s, server.portName(0), u"-p"_s, server.portName(1), u"-p"_s,
+                                                   refused, u"version"_s, u"run"_s, u"-"_s});
+        vekctl.write("write 021=FF\nread 022\n");
+        vekctl.closeWriteChannel();
+        QVERIFY(vekctl.waitForFinished(20000));
+        QStringList out = QString::fromUtf8(vekctl.readAllStandardOutput()).split(u'\n');
+        out.sort();
+        const QString a = server.portName(0) + u'\t', b = server.portName(1) + u'\t';
+        QStringList want{u""_s, a + u"A021=FF"_s, a + u"022 3C"_s, a + u"VEK-net 7"_s, b + u"A021=FF"_s, b + u"022 A5"_s,
+                         b + u"VEK-net 8"_s};
+        want.sort();
+        QCOMPARE(out, want);
+        QCOMPARE(QString::fromUtf8(vekctl.readAllStandardError()),
+                 refused + u"\tvekctl: cannot open "_s + refused + u": Connection refused (is ser2net running there?)\n"_s);
+        QCOMPARE(vekctl.exitCode(), 3);
+        QCOMPARE(single.reg(0x021), 0xFF);
+        QCOMPARE(twice.reg(0x021), 0xFF);
     }
 };
 

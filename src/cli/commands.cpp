@@ -27,7 +27,9 @@ const CommandInfo Commands[] = {
      "Lists the platform's serial ports, one per line, in the order the window lists them.\n"
      "With -v, what the platform knows of each port follows its name, tab-separated:\n"
      "description, manufacturer, serial number, USB vendor id, USB product id\n"
-     "(four hexadecimal digits each; empty where unknown).",
+     "(four hexadecimal digits each; empty where unknown).\n"
+     "A port on another machine, served by an RFC 2217 server (ser2net, a terminal\n"
+     "server), is not listed: name it -p rfc2217://HOST:PORT.",
      0, 0, false, false, OptVerbose},
     {Kind::Version, "version", "", "", "",
      "Connects and prints the target's identification text.", 0, 0, true, true, 0},
@@ -506,6 +508,8 @@ bool Session::save(const Command &cmd)
 
 void Session::ports()
 {
+    if (!m_opt.quiet)
+        warn(QStringLiteral("ports on other machines: -p rfc2217://HOST:PORT (an RFC 2217 server such as ser2net)"));
     const QStringList names = Link::PortNames();
     if (!m_opt.verbose) {
         for (const QString &name : names)

@@ -106,6 +106,9 @@ struct CheckContext {
     // Setup files that an earlier command saves: an apply of one of them is
     // checked when it runs, not before.
     QSet<QString> saved;
+    // Standard input is read whole also from a terminal (several targets
+    // run one script), never a line at a time.
+    bool wholeInput = false;
 };
 
 // Checks one command's arguments; throws UsageError.

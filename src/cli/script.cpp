@@ -67,7 +67,7 @@ std::shared_ptr<Script> loadScript(const QString &path, CheckContext &context)
     script->name = fromStdin ? QStringLiteral("stdin") : path;
     QFile file;
     if (fromStdin) {
-        if (interrupt::isTerminal(0)) {
+        if (interrupt::isTerminal(0) && !context.wholeInput) {
             script->interactive = true;
             return script;
         }

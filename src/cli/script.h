@@ -13,7 +13,8 @@ struct Script {
 };
 
 // Reads and checks a whole script; throws UsageError naming the bad line.
-// Standard input ("-") that is a terminal gives an interactive script.
+// Standard input ("-") that is a terminal gives an interactive script,
+// unless the context asks for whole input.
 std::shared_ptr<Script> loadScript(const QString &path, CheckContext &context);
 
 // Runs the script of a `run` command; returns its exit status (see

@@ -4,6 +4,8 @@
 #include "comport.h"
 #include "host.h"
 #include "interrupt.h"
+#include "multi.h"
+#include "netline.h"
 #include "qtserialline.h"
 #include "simline.h"
 
@@ -72,7 +74,11 @@ void addOptions(QCommandLineParser &p, unsigned which)
 {
     p.addOption({{QStringLiteral("p"), QStringLiteral("port")},
                  QStringLiteral("Serial port: a name that 'vekctl ports' lists, a device\n"
-                                "path, or demo (a simulated target inside vekctl)."),
+                                "path, rfc2217://HOST:PORT (a port served over the network,\n"
+                                "as by ser2net), or demo (a simulated target inside vekctl).\n"
+                                "Given more than once: the commands run on every port at\n"
+                                "the same time, each line of output after the port's name\n"
+                                "and a tab."),
                  QStringLiteral("NAME")});
     p.addOption({{QStringLiteral("b"), QStringLiteral("baud")},
                  QStringLiteral("Bit rate: 300, 4800 or 9600 (default 9600)."),
@@ -148,6 +154,8 @@ QString globalHelp()
         "\n"
         "Several commands may follow each other; they run in order on one connection\n"
         "after one connection sequence. 'vekctl COMMAND --help' describes a command.\n"
+        "With -p given more than once they run on every port at the same time; the\n"
+        "exit status is then the first of 130, 143, 141, 4, 3, 1 that any port gave.\n"
         "\n");
     desc += QLatin1String(ExitHelp);
     p.setApplicationDescription(desc);
@@ -258,12 +266,14 @@ QString openFailureText(const QString &port, const SerialLine::OpenFailure &f)
 }
 
 // The line under a port name: the simulated target inside the process for
-// "demo", the platform's port for every other name. Every command that
-// reaches a target gets its line here.
+// "demo", an RFC 2217 server for rfc2217://HOST:PORT, the platform's port for
+// every other name. Every command that reaches a target gets its line here.
 std::unique_ptr<SerialLine> lineFor(const QString &port)
 {
     if (port == QLatin1String(sim::DemoPortName))
         return std::make_unique<sim::SimLine>();
+    if (NetLine::isNetName(port))
+        return std::make_unique<NetLine>();
     return std::make_unique<QtSerialLine>();
 }
 
@@ -287,6 +297,37 @@ int connect(const Options &opt, Host &host, QTextStream &err, Link &link, bool &
     }
     versionOk = link.GetVersion();
     return ExitOk;
+}
+
+// Connects when a command needs the port, runs the commands in order until
+// one fails, closes the port. The exit status.
+int runTarget(const Options &opt, const QList<Command> &cmds, bool needsPort, QTextStream &out,
+              QTextStream &err)
+{
+    CliHost host(err);
+    Session session(opt, out, err, host);
+    std::unique_ptr<SerialLine> line;
+    std::unique_ptr<Link> link;
+    int status = ExitOk;
+    if (needsPort) {
+        line = lineFor(opt.port);
+        link = std::make_unique<Link>(*line, host);
+        session.link = link.get();
+        status = connect(opt, host, err, *link, session.versionOk);
+        if (status == ExitOk && interrupt::pending())
+            status = 128 + interrupt::pending();
+    }
+
+    if (status == ExitOk) {
+        for (const Command &c : cmds) {
+            if ((status = session.run(c)) != ExitOk)
+                break;
+        }
+    }
+
+    if (link && !link->ClosePort() && status == ExitOk)
+        status = ExitTargetFailed;
+    return status;
 }
 
 } // namespace
@@ -323,6 +364,7 @@ int runVekctl(const QStringList &args, QTextStream &out, QTextStream &err)
     Options opt;
     QList<Command> cmds;
     bool needsPort = false;
+    const QStringList ports = parser.values(QStringLiteral("port"));
     try {
         if (words.isEmpty())
             throw UsageError(QStringLiteral("no command given (see vekctl --help)"));
@@ -330,45 +372,32 @@ int runVekctl(const QStringList &args, QTextStream &out, QTextStream &err)
         checkOptionOwners(parser, cmds);
         checkOptions(parser, opt);
         CheckContext context;
+        context.wholeInput = ports.size() > 1;
         for (Command &c : cmds) {
             checkCommand(c, context);
             needsPort = needsPort || c.info->needsPort;
         }
         if (needsPort && opt.port.isEmpty())
             throw UsageError(QStringLiteral("no port given: use -p NAME ('vekctl ports' lists them)"));
+        if (needsPort && ports.size() > 1)
+            checkSeveralTargets(cmds, opt);
     } catch (const UsageError &e) {
         return usage(e.message);
     }
 
-    CliHost host(err);
-    Session session(opt, out, err, host);
-    std::unique_ptr<SerialLine> line;
-    std::unique_ptr<Link> link;
-    int status = ExitOk;
-    if (needsPort) {
-        // From here on a signal ends the run between two commands, with the
-        // port closed.
-        interrupt::install();
-        line = lineFor(opt.port);
-        link = std::make_unique<Link>(*line, host);
-        session.link = link.get();
-        status = connect(opt, host, err, *link, session.versionOk);
-        if (status == ExitOk && interrupt::pending())
-            status = 128 + interrupt::pending();
-    }
-
-    if (status == ExitOk) {
-        for (const Command &c : std::as_const(cmds)) {
-            if ((status = session.run(c)) != ExitOk)
-                break;
-        }
-    }
-
-    if (link) {
-        if (!link->ClosePort() && status == ExitOk)
-            status = ExitTargetFailed;
-        interrupt::restore();
-    }
+    if (!needsPort)
+        return runTarget(opt, cmds, false, out, err);
+    // From here on a signal ends the run between two commands, with the
+    // port closed.
+    interrupt::install();
+    const int status = ports.size() > 1
+        ? runOnEach(ports, opt,
+                    [&cmds](const Options &target, QTextStream &targetOut, QTextStream &targetErr) {
+                        return runTarget(target, cmds, true, targetOut, targetErr);
+                    },
+                    out, err)
+        : runTarget(opt, cmds, true, out, err);
+    interrupt::restore();
     return status;
 }
 
