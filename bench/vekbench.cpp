@@ -114,6 +114,7 @@ public:
     void showError(const QString &) override { ++shown; }
     QString openFileName(const QString &) override { return {}; }
     QString saveFileName(const QString &) override { return {}; }
+    QString inputText(const QString &, const QString &) override { return {}; }
 };
 
 void rule() { std::printf("%s\n", std::string(78, '-').c_str()); }

@@ -25,6 +25,9 @@ struct Connect {
     bool settings = false;     // 4800 bit/s, 0x80 and the second port chosen before OpenComm
     QString opened = "ttyS0 9600";
     QStringList messages{};
+    QStringList extra{};       // --port
+    QString typed{};           // the answer to "Network port...", chosen before OpenComm
+    QStringList box{};         // the port box's entries, when given
 };
 
 } // namespace
@@ -70,6 +73,7 @@ private slots:
     // OpenComm, and CloseComm if it opened. A failed OpenComm leaves the port
     // closed: one that cannot be opened (no ports at all, a missing one, a
     // long name), and one that opens but refuses its settings or never answers.
+    // Network ports come after the local ones, then the entry that asks for one.
     void connection_data()
     {
         QTest::addColumn<Connect>("c");
@@ -87,12 +91,17 @@ private slots:
                           .messages = {"Cannot open " + x, x + " is not responding"}});
         row("settings refused", {.result = R::SetStateFailed, .messages = {"Set comm state failed", "ttyS0 is not responding"}});
         row("never answers", {.silent = true, .messages = {"ttyS0 is not responding"}});
+        row("network port typed", {.ports = {"ttyS0"}, .opened = "rfc2217://lab1:3001 9600",
+                                   .extra = {"rfc2217://rack:3002", "/dev/ttyX"}, .typed = "lab1:3001",
+                                   .box = {"ttyX", "ttyS0", "rfc2217://rack:3002", "rfc2217://lab1:3001", "Network port..."}});
+        row("network port mistyped", {.messages = {"a network port is named rfc2217://HOST:PORT: the port number is missing"},
+                                      .typed = "lab1", .box = {"ttyS0", "ttyS1", "Network port..."}});
     }
     void connection()
     {
         QFETCH(Connect, c);
         WindowFixture f({.doubleEcho = c.doubleEcho, .ident = "VEK-7 1.0", .fault = c.silent ? sim::Fault::Silent : sim::Fault::None},
-                        c.ports);
+                        c.ports, c.extra);
         TfrmVekComm &w = *f.window;
         f.line.openResult = c.result;
         f.line.failClose = c.failClose;
@@ -101,6 +110,16 @@ private slots:
             w.mnuCal1->trigger();
             w.cbPorts->setCurrentIndex(1);
         }
+        if (!c.typed.isEmpty()) {
+            f.prompts.inputAnswers << c.typed;
+            w.cbPorts->setFocus();
+            QTest::keyClick(w.cbPorts, Qt::Key_End);
+            QCOMPARE(f.prompts.log.takeFirst(), "input Network port|Host and port of an RFC 2217 server (HOST:PORT):");
+        }
+        QStringList box;
+        for (int i = 0; !c.box.isEmpty() && i < w.cbPorts->count(); ++i)
+            box << w.cbPorts->itemText(i);
+        QCOMPARE(box, c.box);
         QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);
         QCOMPARE(f.line.log.value(0), "open " + c.opened);
         QCOMPARE(w.CommOpen, !c.messages.join(u'|').contains(QLatin1String("not responding")));
@@ -141,7 +160,7 @@ private slots:
         TfrmVekComm w(WindowDeps{&line, &prompts, [&clock](int ms) { clock.advanceMs(ms); }, {"demo"}, QStringList{"ttyS0", "demo"}});
         w.show();
         QApplication::setActiveWindow(&w);
-        QCOMPARE(w.cbPorts->count(), 2);
+        QCOMPARE(w.cbPorts->count(), 3);   // and "Network port..."
         QCOMPARE(w.cbPorts->currentText(), QStringLiteral("demo"));
 
         QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);

@@ -25,11 +25,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption demo(QStringLiteral("demo"),
                                   QStringLiteral("Serve a simulated target as the port 'demo', listed first."));
     const QCommandLineOption port(QStringList{QStringLiteral("port")},
-                                  QStringLiteral("List NAME (a device the platform does not list) first; repeatable."),
+                                  QStringLiteral("List NAME: a device the platform does not list, first; a network\n"
+                                                 "port rfc2217://HOST:PORT, after the local ports. Repeatable."),
                                   QStringLiteral("NAME"));
     parser.addOption(demo);
     parser.addOption(port);
-
     // The toolkit's own options (-platform offscreen, -style fusion), which
     // the window's application object takes out of the arguments, are known
     // to this first look, so that only other options count as mistakes.

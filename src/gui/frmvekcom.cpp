@@ -4,6 +4,7 @@
 #include "deskinput.h"
 #include "forms.h"
 #include "frmlabels.h"
+#include "netline.h"
 #include "portbox.h"
 #include "prompts.h"
 #include "radiogroup.h"
@@ -213,11 +214,13 @@ void TfrmVekComm::FormCreate()
 
 void TfrmVekComm::BuildPortList()
 {
-    QStringList names;
+    // Devices named on the command line, the platform's ports, then the
+    // network ports named on the command line.
+    QStringList names, network;
     for (const QString &p : m_deps.extraPorts)
-        names << shortPortName(p);
+        (NetLine::isNetName(p) ? network : names) << shortPortName(p);
     const QStringList platform = m_deps.platformPorts ? *m_deps.platformPorts : Link::PortNames();
-    for (const QString &p : platform) {
+    for (const QString &p : platform + network) {
         if (!names.contains(p))
             names << p;
     }
@@ -229,6 +232,8 @@ void TfrmVekComm::BuildPortList()
         box->fitList();
     if (cbPorts->count() > 0)
         cbPorts->setCurrentIndex(0);
+    if (auto *box = qobject_cast<PortBox *>(cbPorts); box && m_deps.prompts)
+        box->addNetworkEntry(*m_deps.prompts);
 }
 
 void TfrmVekComm::btnOpenCloseClick()

@@ -1,5 +1,8 @@
 #include "portbox.h"
 
+#include "netline.h"
+#include "prompts.h"
+
 #include <QAbstractItemView>
 #include <QStyleOptionComboBox>
 #include <QStylePainter>
@@ -12,9 +15,53 @@ constexpr int Margin = 2;
 constexpr int SmallestPixelSize = 9;
 }
 
+const QString PortBox::NetworkEntry = QStringLiteral("Network port...");
+
 PortBox::PortBox(QWidget *parent) : QComboBox(parent)
 {
-    connect(this, &QComboBox::currentIndexChanged, this, [this] { setToolTip(currentText()); });
+    connect(this, &QComboBox::currentIndexChanged, this, [this](int index) {
+        setToolTip(currentText());
+        if (!m_prompts || index != count() - 1)
+            m_chosen = index;
+    });
+    connect(this, &QComboBox::activated, this, [this](int index) {
+        if (m_prompts && index == count() - 1)
+            askNetworkPort();
+    });
+}
+
+void PortBox::addNetworkEntry(Prompts &prompts)
+{
+    const bool none = count() == 0;
+    m_prompts = &prompts;
+    addItem(NetworkEntry);
+    if (none)
+        setCurrentIndex(-1);
+    m_chosen = currentIndex();
+}
+
+void PortBox::askNetworkPort()
+{
+    setCurrentIndex(m_chosen);
+    const QString typed = m_prompts->inputText(NetworkEntry.chopped(3),
+                                               QStringLiteral("Host and port of an RFC 2217 server (HOST:PORT):"))
+                              .trimmed();
+    if (typed.isEmpty())
+        return;
+    const QString name = NetLine::isNetName(typed) ? typed : QLatin1String(NetLine::Scheme) + typed;
+    QString why;
+    if (!NetLine::parseName(name, &why)) {
+        m_prompts->showMessage(why);
+        return;
+    }
+    int at = findText(name);
+    if (at < 0) {
+        at = count() - 1;
+        insertItem(at, name);
+        setItemData(at, name, Qt::ToolTipRole);
+        fitList();
+    }
+    setCurrentIndex(at);
 }
 
 QRect PortBox::textRect() const { return rect().adjusted(Margin, 1, -(ArrowWidth + Margin), -1); }

@@ -5,10 +5,15 @@
 // the middle so that its end stays visible; where two names would look the
 // same so (by-id paths of two adapters of one kind), it shows the part that
 // tells them apart. The list and the tool tip show the whole name.
+//
+// A last entry, "Network port...", asks for HOST:PORT and adds the port on
+// another machine as rfc2217://HOST:PORT, chosen, for the rest of the run.
 
 #include <QComboBox>
 
 namespace vek {
+
+class Prompts;
 
 class PortBox : public QComboBox {
     Q_OBJECT
@@ -22,8 +27,19 @@ public:
     // Widens the list to its longest name; call after filling the box.
     void fitList();
 
+    static const QString NetworkEntry;
+    // Appends the network entry, which asks through `prompts` (not owned). A
+    // box that had no port before chooses none.
+    void addNetworkEntry(Prompts &prompts);
+
 protected:
     void paintEvent(QPaintEvent *event) override;
+
+private:
+    void askNetworkPort();
+
+    Prompts *m_prompts = nullptr;
+    int m_chosen = -1;   // the last port chosen, to go back to from the network entry
 };
 
 } // namespace vek

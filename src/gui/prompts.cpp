@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QInputDialog>
 #include <QMessageBox>
 
 namespace vek {
@@ -65,6 +66,13 @@ QString QtPrompts::saveFileName(const QString &filter)
     // The program asks its own question before every save.
     return chosen(filter, QFileDialog::getSaveFileName(parentFor(m_parent), QString(), m_folders.value(filter), filter,
                                                        nullptr, QFileDialog::DontConfirmOverwrite));
+}
+
+QString QtPrompts::inputText(const QString &caption, const QString &label)
+{
+    bool ok = false;
+    const QString text = QInputDialog::getText(parentFor(m_parent), caption, label, QLineEdit::Normal, QString(), &ok);
+    return ok ? text : QString();
 }
 
 QString QtPrompts::chosen(const QString &filter, const QString &path)

@@ -33,6 +33,8 @@ public:
     // result means the dialog was closed without a file.
     virtual QString openFileName(const QString &filter) = 0;
     virtual QString saveFileName(const QString &filter) = 0;
+    // One line of text asked for under `label`; empty when cancelled.
+    virtual QString inputText(const QString &caption, const QString &label) = 0;
 };
 
 // The real boxes and dialogs. A file dialog opens in the folder of the last
@@ -47,6 +49,7 @@ public:
     void showError(const QString &text) override;
     QString openFileName(const QString &filter) override;
     QString saveFileName(const QString &filter) override;
+    QString inputText(const QString &caption, const QString &label) override;
 
 private:
     QString chosen(const QString &filter, const QString &path);

@@ -13,12 +13,13 @@ namespace vek::testing {
 class RecordingPrompts final : public Prompts {
 public:
     // Every box shown, in order: "msg TEXT", "box CAPTION|TEXT|FLAGS",
-    // "error TEXT", "open FILTER", "save FILTER".
+    // "error TEXT", "open FILTER", "save FILTER", "input CAPTION|LABEL".
     QStringList log;
     // Answers, taken in order; when empty a box answers IdOk and a file
     // dialog is cancelled.
     QQueue<int> boxAnswers;
     QQueue<QString> fileAnswers;
+    QQueue<QString> inputAnswers;   // when empty, an input box is cancelled
     // Runs while a simple message is up, as a modal box's own event loop would.
     std::function<void()> whileShown;
 
@@ -46,6 +47,12 @@ public:
     void showError(const QString &text) override { log << QStringLiteral("error ") + text; }
     QString openFileName(const QString &filter) override { return fileDialog(QStringLiteral("open ") + filter); }
     QString saveFileName(const QString &filter) override { return fileDialog(QStringLiteral("save ") + filter); }
+
+    QString inputText(const QString &caption, const QString &label) override
+    {
+        log << QStringLiteral("input %1|%2").arg(caption, label);
+        return inputAnswers.isEmpty() ? QString() : inputAnswers.dequeue();
+    }
 
 private:
     QString fileDialog(const QString &entry)

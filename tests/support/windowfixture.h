@@ -29,12 +29,13 @@ struct WindowFixture {
     std::unique_ptr<TfrmVekComm> window;
 
     explicit WindowFixture(const sim::TargetOptions &options = {},
-                           QStringList ports = {QStringLiteral("ttyS0"), QStringLiteral("ttyS1")})
+                           QStringList ports = {QStringLiteral("ttyS0"), QStringLiteral("ttyS1")},
+                           QStringList extraPorts = {})
         : target(options)
     {
         line.respond = [this](uint8_t b) { return target.feed(b); };
         window = std::make_unique<TfrmVekComm>(
-            WindowDeps{&line, &prompts, [this](int ms) { clock.nowMs += ms; }, {}, std::move(ports)});
+            WindowDeps{&line, &prompts, [this](int ms) { clock.nowMs += ms; }, std::move(extraPorts), std::move(ports)});
         window->show();
         QApplication::setActiveWindow(window.get());
     }
