@@ -92,6 +92,40 @@ private slots:
         QCOMPARE(m.hungUp(), options.fault == Fault::HangUp);
     }
 
+    // TMR0 and ADRESH move on the target's clock when asked to; a write sets
+    // where they go on from. Steps are "ms line reply".
+    void moving_data()
+    {
+        QTest::addColumn<bool>("moving");
+        QTest::addColumn<QStringList>("steps");
+        QTest::newRow("timer ticks every 10 ms and wraps")
+            << true << QStringList{"0 A001 00>", "25 A001 02>", "2585 A001 02>"};
+        QTest::newRow("timer goes on from a write")
+            << true << QStringList{"1000 A001=F0 >", "1000 A001 F0>", "1039 A001 F3>"};
+        QTest::newRow("wave from the middle, a quarter up, three quarters down")
+            << true << QStringList{"0 A01E 80>", "5000 A01E FF>", "15000 A01E 00>"};
+        QTest::newRow("wave goes on rising from a write")
+            << true << QStringList{"1000 A01E=00 >", "1000 A01E 00>", "6000 A01E 80>", "11000 A01E FF>"};
+        QTest::newRow("still without the option")
+            << false << QStringList{"0 A001=05 >", "5000 A001 05>", "5000 A01E 80>"};
+    }
+
+    void moving()
+    {
+        QFETCH(bool, moving);
+        QFETCH(QStringList, steps);
+        TargetOptions options;
+        options.moving = moving;
+        options.registers[WaveRegister] = 0x80;
+        TargetMonitor m(options);
+        for (const QString &step : steps) {
+            const QStringList p = step.split(u' ');
+            m.setTime(std::chrono::milliseconds(p[0].toInt()));
+            const QByteArray line = p[1].toLatin1() + '\r';
+            QCOMPARE(m.feed(line), line + p[2].toLatin1());
+        }
+    }
+
     // The link over the demo line: every command costs exactly its bytes'
     // time on the wire (ten bit times each, an echo after each byte sent).
     void demoLine_data()

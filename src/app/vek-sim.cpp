@@ -105,7 +105,10 @@ int main(int argc, char *argv[])
                        "(N: received bytes before it starts), long-reply, "
                        "long-reply-no-prompt (N: reply length)."),
         QStringLiteral("NAME[:N]"));
-    parser.addOptions({doubleEcho, ident, baud, reg, crInReplies, fault});
+    const QCommandLineOption moving(QStringLiteral("moving"),
+                                    QStringLiteral("Let TMR0 (001) count every 10 ms and ADRESH (01E) follow a "
+                                                   "20 s wave, as the demo port does."));
+    parser.addOptions({doubleEcho, ident, baud, reg, crInReplies, fault, moving});
     parser.process(app);
 
     auto die = [](const QString &message) {
@@ -116,6 +119,7 @@ int main(int argc, char *argv[])
     TargetOptions opt;
     opt.doubleEcho = parser.isSet(doubleEcho);
     opt.crInReplies = parser.isSet(crInReplies);
+    opt.moving = parser.isSet(moving);
     if (parser.isSet(ident))
         opt.ident = parser.value(ident).toLocal8Bit();
     for (const QString &r : parser.values(reg)) {

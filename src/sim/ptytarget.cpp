@@ -116,8 +116,9 @@ void PtyTarget::Impl::serve()
         // While running, only this thread changes `master`.
         Wire::Time now = clockNow();
         if (master >= 0) {
-            wire.deliver(now, [this](uint8_t b) -> std::optional<QByteArray> {
+            wire.deliver(now, [this, now](uint8_t b) -> std::optional<QByteArray> {
                 std::lock_guard lock(mutex);
+                monitor.setTime(now);
                 QByteArray out = monitor.feed(b);
                 if (!monitor.hungUp())
                     return out;

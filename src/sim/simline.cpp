@@ -20,6 +20,8 @@ TargetOptions demoTarget()
     TargetOptions options;
     options.registers[0x006] = 0x3F;
     options.registers[0x010] = 0xA5;
+    options.registers[WaveRegister] = 0x80;
+    options.moving = true;
     return options;
 }
 
@@ -49,7 +51,8 @@ void SimLine::settle(Time now)
 {
     if (m_hungUp)
         return;
-    m_hungUp = !m_wire.deliver(now, [this](uint8_t b) -> std::optional<QByteArray> {
+    m_hungUp = !m_wire.deliver(now, [this, now](uint8_t b) -> std::optional<QByteArray> {
+        m_target.setTime(now);
         QByteArray out = m_target.feed(b);
         if (m_target.hungUp())
             return std::nullopt;

@@ -40,7 +40,7 @@ public:
 inline constexpr char DemoPortName[] = "demo";
 
 // What the demo target starts with: a few registers that are not zero, so
-// that a first read shows something.
+// that a first read shows something, and the moving registers on.
 TargetOptions demoTarget();
 
 class SimLine final : public SerialLine {

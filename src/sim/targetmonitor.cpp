@@ -1,5 +1,9 @@
 #include "targetmonitor.h"
 
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
 namespace vek::sim {
 
 namespace {
@@ -46,14 +50,35 @@ QByteArray hexByte(uint8_t v)
 
 } // namespace
 
-TargetMonitor::TargetMonitor(const TargetOptions &options) : m_opt(options) {}
+TargetMonitor::TargetMonitor(const TargetOptions &options) : m_opt(options)
+{
+    rebase(WaveRegister, m_opt.registers[WaveRegister]);
+}
 
 void TargetMonitor::setOptions(const TargetOptions &options)
 {
+    const uint8_t timer = reg(TimerRegister), wave = reg(WaveRegister);
     const auto registers = m_opt.registers;
     m_opt = options;
     m_opt.registers = registers;
     m_count = 0;
+    rebase(TimerRegister, timer);
+    rebase(WaveRegister, wave);
+}
+
+void TargetMonitor::setTime(std::chrono::nanoseconds now) { m_now = std::max(m_now, now); }
+
+// The moving register at `addr` goes on from `value`, now.
+void TargetMonitor::rebase(uint16_t addr, uint8_t value)
+{
+    m_opt.registers[addr] = value;
+    if (addr == TimerRegister) {
+        m_timerBase = m_now;
+    } else if (addr == WaveRegister) {
+        m_waveBase = m_now;
+        // Rising through the value: 127.5 + 127.5 sin(phase) == value.
+        m_wavePhase = std::asin(std::clamp((value - 127.5) / 127.5, -1.0, 1.0));
+    }
 }
 
 void TargetMonitor::clearLog()
@@ -169,7 +194,7 @@ QByteArray TargetMonitor::runLine(const QByteArray &line)
             reply(out, "?");
         } else if (eq >= 0) {
             if (parseHex(view.sliced(eq + 1), 2, value))
-                m_opt.registers[addr & 0xFFF] = uint8_t(value);
+                setReg(uint16_t(addr), uint8_t(value));
             else
                 reply(out, "?");
         } else if (faultActive(Fault::LongReply)) {
@@ -177,7 +202,7 @@ QByteArray TargetMonitor::runLine(const QByteArray &line)
         } else if (faultActive(Fault::Garbage)) {
             reply(out, "Z?");
         } else {
-            reply(out, hexByte(m_opt.registers[addr & 0xFFF]));
+            reply(out, hexByte(reg(uint16_t(addr))));
         }
     } else if (first == 'V' && line.size() == 1) {
         if (faultActive(Fault::LongReply))
@@ -196,8 +221,29 @@ QByteArray TargetMonitor::runLine(const QByteArray &line)
 }
 
 bool TargetMonitor::hungUp() const { return m_hungUp; }
-uint8_t TargetMonitor::reg(uint16_t addr) const { return m_opt.registers[addr & 0xFFF]; }
-void TargetMonitor::setReg(uint16_t addr, uint8_t value) { m_opt.registers[addr & 0xFFF] = value; }
+uint8_t TargetMonitor::reg(uint16_t addr) const
+{
+    addr &= 0xFFF;
+    if (m_opt.moving && addr == TimerRegister) {
+        const auto ticks = (m_now - m_timerBase) / std::chrono::milliseconds(TimerTickMs);
+        return uint8_t((m_opt.registers[addr] + ticks) & 0xFF);
+    }
+    if (m_opt.moving && addr == WaveRegister) {
+        const double turns = std::chrono::duration<double, std::milli>(m_now - m_waveBase).count() / WavePeriodMs;
+        const double phase = m_wavePhase + 2 * std::numbers::pi * turns;
+        return uint8_t(std::clamp(std::lround(127.5 + 127.5 * std::sin(phase)), 0L, 255L));
+    }
+    return m_opt.registers[addr];
+}
+
+void TargetMonitor::setReg(uint16_t addr, uint8_t value)
+{
+    addr &= 0xFFF;
+    if (addr == TimerRegister || addr == WaveRegister)
+        rebase(addr, value);
+    else
+        m_opt.registers[addr] = value;
+}
 const QByteArray &TargetMonitor::received() const { return m_received; }
 const QList<QByteArray> &TargetMonitor::lines() const { return m_lines; }
 const TargetOptions &TargetMonitor::options() const { return m_opt; }

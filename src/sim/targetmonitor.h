@@ -12,10 +12,16 @@
 //   otherwise   answers '?' before the prompt
 // Calibration characters (0x3F, 0x80), other control bytes and the five-byte
 // key sequence never become part of a line.
+//
+// With `moving` set, two registers change on the target's clock (setTime):
+// TMR0 counts up one every TimerTickMs, wrapping at 0xFF, and ADRESH follows a
+// sine wave between 0x00 and 0xFF with a period of WavePeriodMs. A write to
+// either sets the value it goes on from.
 
 #include <QByteArray>
 #include <QList>
 #include <array>
+#include <chrono>
 #include <cstdint>
 
 namespace vek::sim {
@@ -38,6 +44,12 @@ enum class Fault {
     HangUp,      // after `faultAfter` received bytes, the line hangs up (PtyTarget closes its side)
 };
 
+// The moving registers (named in examples/vek-demo.inc).
+inline constexpr uint16_t TimerRegister = 0x001;   // TMR0
+inline constexpr uint16_t WaveRegister = 0x01E;    // ADRESH
+inline constexpr int TimerTickMs = 10;
+inline constexpr int WavePeriodMs = 20000;
+
 struct TargetOptions {
     bool doubleEcho = false;
     QByteArray ident = "VEK-sim 1.2";
@@ -46,6 +58,7 @@ struct TargetOptions {
     int faultAfter = 0;                  // received bytes before the fault starts
     int longReplyBytes = 10000;
     bool longReplyPrompt = true;         // whether a long reply still ends in '>'
+    bool moving = false;                 // TMR0 counts, ADRESH follows a slow wave
     std::array<uint8_t, 4096> registers{};
 };
 
@@ -61,6 +74,9 @@ public:
     // One byte from the host; returns what the target sends back.
     QByteArray feed(uint8_t byte);
     QByteArray feed(const QByteArray &bytes);
+
+    // The target's clock, for the moving registers; it only goes forward.
+    void setTime(std::chrono::nanoseconds now);
 
     // True once a HangUp fault has fired.
     bool hungUp() const;
@@ -82,11 +98,16 @@ private:
     int m_keyInLine = 0;     // of those, how many went into m_line
     qsizetype m_count = 0;   // bytes since the options were set
     bool m_hungUp = false;
+    // The moving registers: the value each had at its base time.
+    std::chrono::nanoseconds m_now{0};
+    std::chrono::nanoseconds m_timerBase{0}, m_waveBase{0};
+    double m_wavePhase = 0;   // radians at m_waveBase
     // helpers are in the .cpp
     QByteArray runLine(const QByteArray &line);
     QByteArray echo(uint8_t byte, bool faulty) const;
     void reply(QByteArray &out, const QByteArray &text) const;
     bool faultActive(Fault f) const;
+    void rebase(uint16_t addr, uint8_t value);
 };
 
 } // namespace vek::sim
