@@ -10,6 +10,7 @@
 #include "radiogroup.h"
 #include "setupfile.h"
 #include "textconv.h"
+#include "trend.h"
 
 #include <QActionGroup>
 #include <QApplication>
@@ -38,13 +39,16 @@ const QString SetupFilter = QStringLiteral("VEK Setup (*.vek)");
 // meanwhile is dropped when the wait ends.
 class Busy {
 public:
+    static inline int depth = 0;   // commands under way; the trend reads none meanwhile
     Busy()
     {
+        ++depth;
         QApplication::setOverrideCursor(Qt::WaitCursor);
         desk::StaleInput::begin();
     }
     ~Busy()
     {
+        --depth;
         QApplication::restoreOverrideCursor();
         desk::StaleInput::end();
     }
@@ -199,6 +203,11 @@ void TfrmVekComm::buildMenu()
     file->addSeparator()->setObjectName("N1");
     mnuExit = file->addAction(QStringLiteral("Exit"), this, &TfrmVekComm::mnuExitClick);
     mnuExit->setObjectName("mnuExit");
+
+    QMenu *view = menuBar()->addMenu(QStringLiteral("&View"));
+    view->setObjectName("mnuView");
+    mnuTrend = view->addAction(QStringLiteral("Trend"), this, &TfrmVekComm::mnuTrendClick);
+    mnuTrend->setObjectName("mnuTrend");
 }
 
 // ---------------------------------------------------------------- connection
@@ -244,6 +253,8 @@ void TfrmVekComm::btnOpenCloseClick()
         btnOpenClose->setText(QStringLiteral("OpenComm"));
         rgBaudRate->setEnabled(true);
         cbPorts->setEnabled(true);
+        if (m_trend)
+            m_trend->commChanged(false);
         m_link->VerText.clear();
         lblVekVer->setText(QString());
         lblVekVer->setToolTip(QString());
@@ -265,6 +276,8 @@ void TfrmVekComm::btnOpenCloseClick()
         CommOpen = true;
         rgBaudRate->setEnabled(false);
         cbPorts->setEnabled(false);
+        if (m_trend)
+            m_trend->commChanged(true);
     } else {
         m_link->ClosePort();
         m_deps.prompts->showMessage(name + QStringLiteral(" is not responding"));
@@ -784,6 +797,30 @@ void TfrmVekComm::LookUpRowLabels()
 {
     for (int r = 0; r < 8; ++r)
         ShowLabelForAddr(rows[r].edtLabel, rows[r].edtAddr);
+}
+
+// ---------------------------------------------------------------- trend
+
+void TfrmVekComm::mnuTrendClick()
+{
+    if (!m_trend) {
+        m_trend = new TrendWindow(*this, m_deps.prompts, this);
+        m_trend->move(frameGeometry().topRight() + QPoint(8, 0));
+    }
+    m_trend->show();
+    m_trend->raise();
+    m_trend->activateWindow();
+}
+
+bool TfrmVekComm::trendMayRead() const
+{
+    return !Editing && Busy::depth == 0 && !QApplication::activeModalWidget();
+}
+
+void TfrmVekComm::showTrendValue(int r, uint8_t value)
+{
+    RowValue[size_t(r)] = value;
+    ShowRowValue(rows[size_t(r)].edtData, value, rows[size_t(r)].chkHex->isChecked());
 }
 
 } // namespace vek

@@ -29,6 +29,7 @@ namespace vek {
 class Prompts;
 class RadioGroup;
 class TLabels;
+class TrendWindow;
 
 struct WindowDeps {
     SerialLine *line = nullptr;        // not owned
@@ -79,6 +80,7 @@ public:
     QAction *mnuOpen = nullptr, *mnuSave = nullptr, *mnuOpenInc = nullptr;
     QAction *mnuCal0 = nullptr, *mnuCal1 = nullptr, *mnuExit = nullptr;
     TLabels *Labels = nullptr;
+    QAction *mnuTrend = nullptr;
 
     QWidget *control(const QString &name) const;
 
@@ -132,6 +134,14 @@ public:
     void ApplySetup();
     void LookUpRowLabels();
 
+    // Trend: View > Trend opens it beside the window. It reads only while no
+    // entry is open, no command runs and no box or dialog is up, and shows
+    // what it read in the row's data field.
+    void mnuTrendClick();
+    bool trendMayRead() const;
+    void showTrendValue(int r, uint8_t value);
+    TrendWindow *trend() const { return m_trend; }
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
@@ -156,6 +166,7 @@ private:
     WindowDeps m_deps;
     std::unique_ptr<GuiHost> m_host;
     std::unique_ptr<Link> m_link;
+    TrendWindow *m_trend = nullptr;   // a child window, made when first asked for
     QHash<QString, QWidget *> m_widgets;
     QHash<QObject *, FieldRef> m_fields;
     // The field the menu bar took the focus from, its entry still open.
