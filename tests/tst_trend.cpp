@@ -187,7 +187,7 @@ void TstTrend::window()
     QCOMPARE(trend->chkRows[0]->text(), QStringLiteral("020"));
     trend->chkRows[0]->setChecked(true);
     QVERIFY(trend->scheduler().start());   // its timer stays off: the test steps it
-    QCOMPARE(trend->btnStart->text(), QStringLiteral("Pause"));
+    QCOMPARE(trend->btnStart->text(), QStringLiteral("&Pause"));
 
     QLineEdit *field = w.rows[2].edtData;
     field->setFocus();
@@ -222,7 +222,7 @@ void TstTrend::window()
     w.btnOpenClose->click();   // CloseComm
     QVERIFY(!w.CommOpen);
     QVERIFY(!trend->scheduler().running());
-    QCOMPARE(trend->btnStart->text(), QStringLiteral("Start"));
+    QCOMPARE(trend->btnStart->text(), QStringLiteral("&Start"));
     QCOMPARE(trend->scheduler().step(), -1);
 }
 

@@ -293,7 +293,7 @@ TrendWindow::TrendWindow(TfrmVekComm &main, Prompts *prompts, QWidget *parent)
         });
     }
     auto *intervalRow = new QHBoxLayout;
-    auto *intervalCaption = new QLabel(QStringLiteral("Interval"), this);
+    auto *intervalCaption = new QLabel(QStringLiteral("I&nterval"), this);
     edtInterval = new QSpinBox(this);
     edtInterval->setObjectName("edtInterval");
     edtInterval->setRange(1, 3600000);
@@ -308,13 +308,13 @@ TrendWindow::TrendWindow(TfrmVekComm &main, Prompts *prompts, QWidget *parent)
     controls->addWidget(lblMinimum);
     connect(edtInterval, &QSpinBox::valueChanged, this, [this](int ms) { m_scheduler->setIntervalMs(ms); });
 
-    btnStart = new QPushButton(QStringLiteral("Start"), this);
+    btnStart = new QPushButton(QStringLiteral("&Start"), this);
     btnStart->setObjectName("btnStart");
-    btnClear = new QPushButton(QStringLiteral("Clear"), this);
+    btnClear = new QPushButton(QStringLiteral("&Clear"), this);
     btnClear->setObjectName("btnClear");
-    btnExport = new QPushButton(QStringLiteral("Export CSV..."), this);
+    btnExport = new QPushButton(QStringLiteral("&Export CSV..."), this);
     btnExport->setObjectName("btnExport");
-    btnImage = new QPushButton(QStringLiteral("Save Image..."), this);
+    btnImage = new QPushButton(QStringLiteral("Save &Image..."), this);
     btnImage->setObjectName("btnImage");
     for (QPushButton *b : {btnStart, btnClear, btnExport, btnImage})
         controls->addWidget(b);
@@ -388,6 +388,7 @@ TrendWindow::TrendWindow(TfrmVekComm &main, Prompts *prompts, QWidget *parent)
     refreshNames();
     refreshControls();
     redraw();
+    chkRows[0]->setFocus();
 }
 
 TrendWindow::~TrendWindow() = default;
@@ -412,7 +413,7 @@ void TrendWindow::refreshControls()
     edtInterval->setMinimum(minimum);
     m_scheduler->setIntervalMs(edtInterval->value());
     lblMinimum->setText(QStringLiteral("at least %1 ms at %2 bit/s").arg(minimum).arg(m_main.link().BaudRate));
-    btnStart->setText(m_scheduler->running() ? QStringLiteral("Pause") : QStringLiteral("Start"));
+    btnStart->setText(m_scheduler->running() ? QStringLiteral("&Pause") : QStringLiteral("&Start"));
     if (m_scheduler->running())
         lblStatus->setText(QStringLiteral("Reading"));
     else if (!m_main.CommOpen)
@@ -659,6 +660,13 @@ void TrendWindow::showEvent(QShowEvent *event)
     refreshNames();
     refreshControls();
     redraw();
+}
+
+void TrendWindow::closeEvent(QCloseEvent *event)
+{
+    m_scheduler->pause();
+    schedule(-1);
+    QWidget::closeEvent(event);
 }
 
 } // namespace vek

@@ -180,6 +180,8 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    // Closing the window pauses the trend: nothing is read that no window shows.
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void schedule(int ms);

@@ -1,0 +1,200 @@
+// trendbench: what the trend costs.
+//  1. A round of N ticked rows against the simulated target on a
+//     pseudo-terminal, paced at 9600 bit/s, driven by the trend window's own
+//     timer in the event loop: from the first byte of its first read to the
+//     prompt of its last, against N reads' line time. Goal: at most 1.05.
+//  2. Drawing: 8 lines of 100,000 rounds; the time to thin them into the
+//     chart and paint one frame, following the newest 10 minutes and showing
+//     the whole history. Goal: a frame within 50 ms.
+// Figures only; nothing is asserted.
+
+#include "frmvekcom.h"
+#include "ptytarget.h"
+#include "qtserialline.h"
+#include "recordingprompts.h"
+#include "trend.h"
+
+#include <QApplication>
+#include <QChartView>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// The platform's port with the moment each register read starts (its 'A'
+// is written) and ends (its prompt arrives).
+class TimedLine final : public vek::SerialLine {
+public:
+    std::vector<std::pair<Clock::time_point, Clock::time_point>> reads;
+    OpenResult open(const QString &name, int32_t baud) override { return m_line.open(name, baud); }
+    bool isOpen() const override { return m_line.isOpen(); }
+    bool close() override { return m_line.close(); }
+    bool writeByte(uint8_t b) override
+    {
+        if (b == 'A' && m_counting)
+            m_start = Clock::now();
+        return m_line.writeByte(b);
+    }
+    ReadResult readByte(uint8_t &b) override
+    {
+        const ReadResult r = m_line.readByte(b);
+        if (r == ReadResult::Byte && b == '>' && m_counting)
+            reads.emplace_back(m_start, Clock::now());
+        return r;
+    }
+    void purgeRx() override { m_line.purgeRx(); }
+    void purgeTx() override { m_line.purgeTx(); }
+    bool setBreak(bool on) override { return m_line.setBreak(on); }
+    void count(bool on) { m_counting = on; }
+
+private:
+    vek::QtSerialLine m_line;
+    Clock::time_point m_start;
+    bool m_counting = false;
+};
+
+void runFor(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void rounds(double seconds)
+{
+    std::printf("1. A round's cost against its line time, 9600 bit/s, paced simulated target, the window's timer\n");
+    std::printf("%5s %8s %10s %11s %8s %8s %11s %8s\n", "rows", "rounds", "line [ms]", "round [ms]", "ratio",
+                "worst", "reads [ms]", "ratio");
+    vek::sim::PtyTarget target({}, 9600);
+    QString error;
+    if (!target.start(&error)) {
+        std::printf("cannot start the target: %s\n", qPrintable(error));
+        return;
+    }
+    TimedLine line;
+    vek::testing::RecordingPrompts prompts;
+    vek::WindowDeps deps{&line, &prompts, {}, {target.devicePath()}, QStringList{}};
+    vek::TfrmVekComm window(deps);
+    window.show();
+    window.btnOpenClose->click();
+    if (!window.CommOpen) {
+        std::printf("cannot connect: %s\n", qPrintable(prompts.log.join(u' ')));
+        return;
+    }
+    window.mnuTrend->trigger();
+    vek::TrendWindow &trend = *window.trend();
+    for (int n : {1, 2, 4, 8}) {
+        for (int r = 0; r < vek::TrendRows; ++r) {
+            window.RowAddr[size_t(r)] = uint16_t(0x20 + r);
+            trend.chkRows[size_t(r)]->setChecked(r < n);
+        }
+        trend.edtInterval->setValue(0);   // the minimum: rounds back to back
+        line.reads.clear();
+        line.count(true);
+        trend.btnStartClick();
+        runFor(int(seconds * 1000));
+        trend.btnStartClick();   // pause
+        line.count(false);
+        const double lineMs = n * vek::TrendScheduler::readLineMs(9600, false);
+        const auto costs = [&] {
+            std::vector<double> c;
+            for (size_t i = 0; i + size_t(n) <= line.reads.size(); i += size_t(n))
+                c.push_back(std::chrono::duration<double, std::milli>(line.reads[i + size_t(n) - 1].second
+                                                                      - line.reads[i].first)
+                                .count());
+            return c;
+        };
+        const std::vector<double> trendCosts = costs();
+        // The same reads back to back through the link alone: what the line
+        // and the operating system allow.
+        line.reads.clear();
+        line.count(true);
+        uint8_t value = 0;
+        for (size_t i = 0; i < trendCosts.size() * size_t(n); ++i)
+            window.link().ReadRegister(uint16_t(0x20 + int(i % size_t(n))), value);
+        line.count(false);
+        const std::vector<double> linkCosts = costs();
+        const double m = median(trendCosts), l = median(linkCosts);
+        const double worst = trendCosts.empty() ? 0 : *std::max_element(trendCosts.begin(), trendCosts.end());
+        std::printf("%5d %8zu %10.2f %11.2f %8.3f %8.3f %11.2f %8.3f\n", n, trendCosts.size(), lineMs, m, m / lineMs,
+                    worst / lineMs, l, l / lineMs);
+    }
+    window.btnOpenClose->click();
+    target.stop();
+    std::printf("line: N reads of 13 bytes (5 sent, 5 echoes, 2 digits, the prompt), 10 bit times each.\n"
+                "round: median from the first read's 'A' to the last read's prompt; reads: the same reads by the\n"
+                "link alone, back to back. Goal: ratio at most 1.05.\n\n");
+}
+
+void drawing(int runs)
+{
+    std::printf("2. Drawing 8 lines of 100,000 rounds (a round every 200 ms: 5.6 hours)\n");
+    vek::testing::RecordingPrompts prompts;
+    vek::QtSerialLine line;
+    vek::WindowDeps deps{&line, &prompts, {}, {}, QStringList{}};
+    vek::TfrmVekComm window(deps);
+    window.mnuTrend->trigger();
+    vek::TrendWindow &trend = *window.trend();
+    trend.resize(1000, 560);
+    QApplication::processEvents();
+    vek::TrendHistory &h = trend.scheduler().history();
+    for (int i = 0; i < vek::TrendHistory::Capacity; ++i) {
+        vek::TrendRound round{qint64(i) * 200, 0xFF, {}};
+        for (int r = 0; r < vek::TrendRows; ++r)
+            round.values[size_t(r)] = uint8_t(127.5 + 127.5 * std::sin(i / (50.0 + 13 * r) + r));
+        h.append(round);
+    }
+    std::printf("%-28s %12s %12s %12s\n", "span shown", "thin [ms]", "paint [ms]", "frame [ms]");
+    const auto measure = [&](const char *name, const std::function<void()> &show) {
+        std::vector<double> thin, paint;
+        for (int run = 0; run < runs; ++run) {
+            show();
+            QElapsedTimer t;
+            t.start();
+            trend.redraw();
+            thin.push_back(t.nsecsElapsed() / 1e6);
+            t.restart();
+            trend.chartView->viewport()->repaint();
+            paint.push_back(t.nsecsElapsed() / 1e6);
+        }
+        std::printf("%-28s %12.2f %12.2f %12.2f\n", name, median(thin), median(paint), median(thin) + median(paint));
+    };
+    measure("newest 10 minutes", [&] { trend.follow(); });
+    measure("all 100,000 rounds", [&] {
+        trend.follow();
+        const auto [t0, t1] = trend.span();
+        trend.zoom(h.at(h.size() - 1).ms / 1000.0 / (t1 - t0), t1);
+    });
+    std::printf("thin: the history into two points a pixel column and line; paint: one repaint of the chart.\n"
+                "Goal: a frame within 50 ms. Median of %d runs.\n",
+                runs);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    const bool quick = app.arguments().contains(QStringLiteral("--quick"));
+    rounds(quick ? 1.0 : 3.0);
+    drawing(quick ? 3 : 10);
+    return 0;
+}
