@@ -34,6 +34,7 @@ struct Run {
     int held = 0;             // another program has DEV open: 1 through QSerialPort, 2 holding a flock on it
     bool staleLock = false;   // a lock file of DEV names a process that has ended
     bool doubleEcho = false;
+    const char *stdoutTo = nullptr;   // a file, or "closed"
     Fault fault = Fault::None;
     int faultAfter = 0;
     QByteArray snap = "an old file, replaced whole";   // DIR/snap.vek afterwards
@@ -53,13 +54,21 @@ Result finish(QProcess &p)
             QString::fromUtf8(p.readAllStandardError())};
 }
 
-Result runVekctl(const QStringList &args, const QByteArray &input = {}, bool terminal = false)
+Result runVekctl(const QStringList &args, const QByteArray &input = {}, bool terminal = false, const char *stdoutTo = nullptr)
 {
     QProcess p;
+    QString program = QStringLiteral(VEKCTL_PATH);
+    QStringList arguments = args;
+    if (stdoutTo && qstrcmp(stdoutTo, "closed") == 0) {
+        arguments = QStringList{"-c", "exec \"$0\" \"$@\" >&-", program} + args;
+        program = QStringLiteral("/bin/sh");
+    } else if (stdoutTo) {
+        p.setStandardOutputFile(QString::fromLatin1(stdoutTo));
+    }
     const int master = terminal ? ::posix_openpt(O_RDWR | O_NOCTTY) : -1;
     if (terminal && master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0)
         p.setStandardInputFile(QString::fromLocal8Bit(::ptsname(master)));
-    p.start(QStringLiteral(VEKCTL_PATH), args);
+    p.start(program, arguments);
     const qint64 written = terminal ? ::write(master, input.constData(), size_t(input.size())) : p.write(input);
     Q_UNUSED(written)
     p.closeWriteChannel();
@@ -133,6 +142,7 @@ private slots:
     void watch_data();
     void watch();
     void staleLockKept();
+    void interruptRange();
 };
 
 void TestVekctl::commands_data()
@@ -140,7 +150,7 @@ void TestVekctl::commands_data()
     QTest::addColumn<Run>("run");
     const auto row = [](const char *name, const Run &r) { QTest::newRow(name) << r; };
     // rows.vek: row 1 006=FF, row 2 address 0 (never written), row 3 010=3C.
-    const QString all = "-p DEV version read 02a 20-031 write 02A=5C 1ff=123 test 44 apply DIR/rows.vek read 2A 6";
+    const QString all = "-p DEV version read 02a 20-031 write 02A=5C 1ff=23 test 44 apply DIR/rows.vek read 2A 6";
     const QString results = "VEK test target\n02A 11\n020: 00 07 00 00 00 00 00 00 00 00 11 00 00 00 00 00\n030: A5 00\n";
     const QString reads = "02A 5C\n006 FF\n";
     QByteArrayList lines{"V", "A02A"};
@@ -155,9 +165,26 @@ void TestVekctl::commands_data()
                                   .err = "vekctl: File write failed\nvekctl: The target may hold part of a command, A02; "
                                          "reset the target or reconnect\nvekctl: write 02A=5C failed\n",
                                   .lines = {"V", "A02A"}, .fault = Fault::WrongEcho, .faultAfter = 10 + 5 + 2});
+    // A target that falls silent is a lost line (4), not a failed command (1).
+    row("target silent in a command", {.args = "-p DEV read 02A 030", .code = 4, .out = "02A 11\n",
+                                       .err = "vekctl: Echo not received\nvekctl: File read failed\nvekctl: The target may hold part of a "
+                                              "command, A03; reset the target or reconnect\nvekctl: read 030 failed\n",
+                                       .lines = {"V", "A02A"}, .fault = Fault::Silent, .faultAfter = 10 + 5 + 2});
     // Bad input: refused before the port is opened, even after good commands.
     row("address 1000", {.args = "-p DEV read 02A 1000", .code = 2,
                          .err = "vekctl: read 1000: Maximum data memory address is 0xFFF\n"});
+    row("value 256", {.args = "-p DEV read 02A expect 02A=256", .code = 2,
+                      .err = "vekctl: expect 02A=256: 256 does not fit in a register (00 to FF)\n"});
+    // A mask compares only its bits; a wait that never matches gives up after its time-out.
+    row("masked expect and wait", {.args = "-p DEV write 02A=35 expect 02A=05/0F wait 02A=3F/F0 wait 030=00/01 --timeout 0",
+                                   .code = 1, .out = "A02A=35\n", .err = "vekctl: wait 030: want 00/01, last A5 after 0 ms\n",
+                                   .lines = {"V", "A02A=35", "A02A", "A02A", "A030"}});
+    // Output that cannot be written ends the run with its reason; a closed
+    // standard output is no place for the port to take.
+    row("standard output full", {.args = "-p DEV read 02A 030", .code = 1, .err = "vekctl: standard output: No space left on device\n",
+                                 .lines = {"V", "A02A"}, .stdoutTo = "/dev/full"});
+    row("standard output closed", {.args = "-p DEV read 02A 030", .code = 1, .err = "vekctl: standard output: Bad file descriptor\n",
+                                   .lines = {"V", "A02A"}, .stdoutTo = "closed"});
     row("damaged setup file", {.args = "-p DEV read 02A apply DIR/bad.vek", .code = 2,
                                .err = "vekctl: apply DIR/bad.vek: line 3: 'Z\\x00' is not a hexadecimal number\n"});
 
@@ -182,7 +209,7 @@ void TestVekctl::commands_data()
                                                  .input = "read 02A\nwatch 02A\n"});
     // From a terminal: a prompt, a line at a time; a bad line or a failed
     // command is reported and the session goes on until quit.
-    row("typed at a terminal", {.args = "-p DEV run -", .out = "02A 11\nA02A=5C\n",
+    row("typed at a terminal", {.args = "-p DEV run -", .code = 1, .out = "02A 11\nA02A=5C\n",
                                 .err = "vekctl> vekctl> vekctl: unknown command 'bogus' (see vekctl --help)\n"
                                        "vekctl> vekctl: expect 02A: want 00, got 11\nvekctl> vekctl> ",
                                 .lines = {"V", "A02A", "A02A", "A02A=5C"},
@@ -270,7 +297,7 @@ void TestVekctl::commands()
         return s.replace(QLatin1String("DEV"), target.devicePath()).replace(QLatin1String("DIR"), dir.path());
     };
 
-    const Result r = runVekctl(expand(run.args).split(u' '), run.input, run.terminal);
+    const Result r = runVekctl(expand(run.args).split(u' '), run.input, run.terminal, run.stdoutTo);
     QCOMPARE(r.err, expand(run.err));
     QCOMPARE(r.out, run.out);
     QCOMPARE(r.code, run.code);
@@ -292,7 +319,7 @@ void TestVekctl::commands()
 void TestVekctl::watch_data()
 {
     QTest::addColumn<QString>("args");
-    QTest::addColumn<int>("action");   // 0 register changed, 1 garbage replies, or a signal
+    QTest::addColumn<int>("action");   // 0 register changed, 1 garbage replies for a while, -1 for good, or a signal
     QTest::addColumn<int>("reads");    // read commands the target ran; 0: any number
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("out");   // a pattern; T: the milliseconds since the start of the watch
@@ -300,8 +327,13 @@ void TestVekctl::watch_data()
     QTest::newRow("changes") << "02A 030 --count 3 --interval 1000" << 0 << 6 << 0 << "T 02A 11 030 A5\nT 02A 11->5C\n" << "";
     QTest::newRow("csv") << "02A 030 --csv --count 3 --interval 1000" << 0 << 6 << 0
                          << "ms,02A,030\nT,11,A5\nT,5C,A5\nT,5C,A5\n" << "";
-    QTest::newRow("failed round") << "02A --csv --count 2 --interval 1000" << 1 << 3 << 0 << "ms,02A\nT,11\nT,11\n"
+    // A failed round counts and shows as a row without values; the run then ends with 1.
+    QTest::newRow("failed round") << "02A --csv --count 3 --interval 1000" << 1 << 3 << 1 << "ms,02A\nT,11\nT,\nT,11\n"
                                   << "vekctl: Invalid reply from target\nvekctl: read 02A failed\n";
+    // The same failure again is counted, not printed; K in a row end the watch.
+    QTest::newRow("failures in a row") << "02A --max-failures 3 --interval 0" << -1 << 0 << 1 << "T 02A 11\n"
+                                       << "vekctl: Invalid reply from target\nvekctl: read 02A failed\n"
+                                          "vekctl: the same again in 2 more rounds\nvekctl: watch: 3 failed rounds in a row\n";
     QTest::newRow("SIGINT") << "02A --csv --interval 0" << int(SIGINT) << 0 << 130 << "ms,02A\n(T,11\n)+" << "";
     QTest::newRow("SIGTERM") << "02A --csv --interval 0" << int(SIGTERM) << 0 << 143 << "ms,02A\n(T,11\n)+" << "";
 }
@@ -323,6 +355,8 @@ void TestVekctl::watch()
     QVERIFY(waitForLines(p, csv ? 2 : 1));
     if (action == 0) {
         target.setReg(0x2A, 0x5C);
+    } else if (action == -1) {
+        target.setOptions(testTarget(Fault::Garbage));
     } else if (action == 1) {
         target.setOptions(testTarget(Fault::Garbage));
         QDeadlineTimer deadline(20000);
@@ -377,6 +411,23 @@ void TestVekctl::staleLockKept()
     line.setLockRemover([](const QString &) { return false; });
     QCOMPARE(line.open(target.devicePath(), 9600), vek::SerialLine::OpenResult::CannotOpen);
     QCOMPARE(line.openFailure().text, QStringLiteral("stale lock %1 of process %2 (no longer running): remove it").arg(lock).arg(pid));
+}
+
+// Ctrl-C during a long range ends it after the register under way: what
+// was read is printed, nothing more is asked of the target.
+void TestVekctl::interruptRange()
+{
+    PtyTarget target(testTarget(), 9600);
+    QVERIFY(target.start());
+    QProcess p;
+    p.start(QStringLiteral(VEKCTL_PATH), {"-p", target.devicePath(), "read", "000-FFF"});
+    QVERIFY(waitForLines(p, 1));
+    ::kill(pid_t(p.processId()), SIGINT);
+    const Result r = finish(p);
+    QCOMPARE(r.code, 130);
+    const qsizetype values = r.out.count(u' ');
+    QVERIFY2(values >= 16 && values < 64 && r.out.endsWith(u'\n'), qPrintable(r.out));
+    QCOMPARE(target.lines().size(), values + 1);   // the identification, then one read a value
 }
 
 QTEST_GUILESS_MAIN(TestVekctl)

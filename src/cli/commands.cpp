@@ -3,6 +3,7 @@
 #include "comport.h"
 #include "host.h"
 #include "interrupt.h"
+#include "linewatch.h"
 #include "script.h"
 #include "setupfile.h"
 #include "textconv.h"
@@ -10,9 +11,13 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QSerialPortInfo>
 #include <QTextStream>
+#include <QThread>
+
+#include <csignal>
 
 namespace vek::cli {
 
@@ -40,8 +45,8 @@ const CommandInfo Commands[] = {
      "(020: 00 01 ...).",
      1, -1, true, true, 0},
     {Kind::Write, "write", "ADDR=VALUE...", "ADDR=VALUE",
-     "A register address (hexadecimal, 000 to FFF) and a hexadecimal value\n"
-     "(its low eight bits are written).",
+     "A register address (hexadecimal, 000 to FFF) and a hexadecimal value,\n"
+     "00 to FF.",
      "Writes each value to its register, in order; stops at the first failure.\n"
      "Prints each command sent (A02A=5C) unless --quiet.",
      1, -1, true, true, 0},
@@ -62,12 +67,21 @@ const CommandInfo Commands[] = {
      "file, found as the window finds it; without, labels are empty. The old file\n"
      "is replaced only by a completely written new one.",
      2, -1, true, true, OptInc},
-    {Kind::Expect, "expect", "ADDR=VALUE...", "ADDR=VALUE",
+    {Kind::Expect, "expect", "ADDR=VALUE[/MASK]...", "ADDR=VALUE",
      "A register address (hexadecimal, 000 to FFF) and the hexadecimal value\n"
-     "it should hold.",
-     "Reads each register and compares it with its value. A different value prints\n"
-     "'expect 02A: want 5C, got 3C' and ends the run with exit status 1.",
+     "it should hold; after a slash, the bits to compare (default FF).",
+     "Reads each register and compares it with its value under the mask. A\n"
+     "different value prints 'expect 02A: want 5C, got 3C' (want 5C/F0 with a mask)\n"
+     "and ends the run with exit status 1.",
      1, -1, true, true, 0},
+    {Kind::Wait, "wait", "ADDR=VALUE[/MASK] [--timeout MS]", "ADDR=VALUE",
+     "A register address, the value to wait for and, after a slash, the bits to\n"
+     "compare (default FF), as for expect.",
+     "Reads the register every --interval milliseconds (default 100) until it\n"
+     "holds the value under the mask, then goes on. After --timeout milliseconds\n"
+     "(default 5000) prints 'wait 02A: want 5C/F0, last 3C after 5000 ms' and ends\n"
+     "the run with exit status 1. On a line of a script the options follow it.",
+     1, -1, true, true, OptInterval | OptTimeout},
     {Kind::Sleep, "sleep", "MS", "MS", "Milliseconds, 0 to 3600000.",
      "Waits before the next command; Ctrl-C ends the wait and the run.", 1, 1, false, true, 0},
     {Kind::Run, "run", "FILE|-", "FILE",
@@ -89,9 +103,15 @@ const CommandInfo Commands[] = {
      "and each register that changed since the round before ('  1200 02A 5C->5D');\n"
      "the first round prints every value. With --csv: a header 'ms,02A,...', then\n"
      "one line a round with every value. A failed read prints the link's message\n"
-     "and the round is tried again. --count N ends after N rounds; Ctrl-C or\n"
-     "SIGTERM ends it after the read under way (exit status 130 or 143).",
-     1, -1, true, false, OptInterval | OptCount | OptCsv},
+     "and the round counts as failed (in CSV a row with empty values); the same\n"
+     "messages in the rounds after it are counted, not printed again.\n"
+     "--max-failures K failed rounds in a row (default 10) end it (exit status 4\n"
+     "when the line was lost, else 1). --count N ends after N rounds, failed ones\n"
+     "included (exit status 0 only when every round read). --timestamps iso or\n"
+     "epoch puts the wall-clock time in the first column. Ctrl-C or SIGTERM ends it\n"
+     "after the read under way (exit status 130 or 143); a reader of its output\n"
+     "that went away ends it at the next round (141).",
+     1, -1, true, false, OptInterval | OptCount | OptCsv | OptMaxFailures | OptTimestamps},
     {Kind::Labels, "labels", "FILE.inc", "FILE.inc", "An assembler include file.",
      "Prints the register table of an include file in table order, 'NAME ADDR' a line.\n"
      "On standard error, every line of the register section that was skipped\n"
@@ -137,6 +157,23 @@ QList<ReadItem> checkReadItems(const CommandInfo &c, const QStringList &args)
     return items;
 }
 
+// A register's value: hexadecimal digits, 00 to FF whatever leading zeros
+// it has. A larger one is refused rather than cut to its low bits.
+uint8_t checkByte(const CommandInfo &c, const QString &item, const QString &text)
+{
+    uint8_t value = 0;
+    if (!ParseValue(text, true, value))
+        throw UsageError(QStringLiteral("%1 %2: Invalid Entry").arg(QLatin1String(c.name), item));
+    qsizetype lead = 0;
+    while (lead < text.size() && text.at(lead) == u'0')
+        ++lead;
+    if (text.size() - lead > 2)
+        throw UsageError(QStringLiteral("%1 %2: %3 does not fit in a register (00 to FF)")
+                             .arg(QLatin1String(c.name), item, text));
+    return value;
+}
+
+// ADDR=VALUE, and for expect and wait ADDR=VALUE/MASK.
 QList<WriteItem> checkAssignments(const CommandInfo &c, const QStringList &args)
 {
     QList<WriteItem> items;
@@ -146,11 +183,22 @@ QList<WriteItem> checkAssignments(const CommandInfo &c, const QStringList &args)
             throw UsageError(QStringLiteral("%1: '%2' is not ADDR=VALUE").arg(QLatin1String(c.name), a));
         WriteItem w;
         w.addr = checkAddress(c, a.left(eq));
-        if (!ParseValue(a.mid(eq + 1), true, w.value))
-            throw UsageError(QStringLiteral("%1 %2: Invalid Entry").arg(QLatin1String(c.name), a));
+        QString value = a.mid(eq + 1);
+        const qsizetype slash = value.indexOf(u'/');
+        if (slash >= 0 && c.kind != Kind::Write) {
+            w.mask = checkByte(c, a, value.mid(slash + 1));
+            value.truncate(slash);
+        }
+        w.value = checkByte(c, a, value);
         items << w;
     }
     return items;
+}
+
+// "5C", or "5C/F0" when not every bit is compared.
+QString wanted(const WriteItem &w)
+{
+    return w.mask == 0xFF ? HexByte(w.value) : HexByte(w.value) + u'/' + HexByte(w.mask);
 }
 
 // A decimal number without sign, at most `max`.
@@ -183,7 +231,7 @@ QList<WriteItem> readSetupWrites(const QString &path)
     QString error;
     switch (ReadSetupFile(path, setup, error)) {
     case SetupRead::CannotOpen:
-        throw UsageError(QStringLiteral("apply %1: Could not open selected file.").arg(path));
+        throw UsageError(QStringLiteral("apply %1: %2").arg(path, error));
     case SetupRead::Invalid:
         throw UsageError(QStringLiteral("apply %1: %2").arg(path, error));
     case SetupRead::Ok:
@@ -256,6 +304,26 @@ void checkCommand(Command &cmd, CheckContext &context)
     case Kind::Expect:
         cmd.writes = checkAssignments(c, cmd.args);
         break;
+    case Kind::Wait: {
+        // On a line of a script the options stand among the words.
+        QStringList rest;
+        for (qsizetype i = 0; i < cmd.args.size(); ++i) {
+            const QString &w = cmd.args.at(i);
+            if (w != u"--timeout" && w != u"--interval") {
+                rest << w;
+                continue;
+            }
+            qint64 v = 0;
+            if (i + 1 >= cmd.args.size() || !decimal(cmd.args.at(i + 1), MaxSleepMs, v))
+                throw UsageError(QStringLiteral("wait %1: needs milliseconds from 0 to %2").arg(w).arg(MaxSleepMs));
+            (w == u"--timeout" ? cmd.timeoutMs : cmd.intervalMs) = int(v);
+            ++i;
+        }
+        if (rest.size() != 1)
+            throw UsageError(QStringLiteral("wait needs %1").arg(QLatin1String(c.syntax)));
+        cmd.writes = checkAssignments(c, rest);
+        break;
+    }
     case Kind::Test: {
         qint64 v = 0;
         if (!decimal(cmd.args.first(), 255, v) || cmd.args.first().size() > 3)
@@ -298,21 +366,77 @@ void checkCommand(Command &cmd, CheckContext &context)
         cmd.file = cmd.args.first();
         QFile f(cmd.file);
         if (!f.open(QIODevice::ReadOnly))
-            throw UsageError(QStringLiteral("labels %1: Could not open selected file.").arg(cmd.file));
+            throw UsageError(QStringLiteral("labels %1: %2").arg(cmd.file, f.errorString()));
         cmd.table.read(f, &cmd.report);
         break;
     }
     }
 }
 
-Session::Session(const Options &options, QTextStream &out, QTextStream &err, Host &host)
+void CliHost::showMessage(const QString &text)
+{
+    QString t = text;
+    while (t.endsWith(u'\n'))
+        t.chop(1);
+    if (m_collapse)
+        m_round << t;
+    else
+        print(t);
+}
+
+void CliHost::sleepMs(int ms) { QThread::msleep(ulong(ms)); }
+
+void CliHost::print(const QString &text)
+{
+    m_err << Program << ": " << text << '\n';
+    m_err.flush();
+}
+
+void CliHost::flushRepeats()
+{
+    if (m_repeats > 0)
+        print(QStringLiteral("the same again in %1 more round%2").arg(m_repeats).arg(m_repeats > 1 ? "s" : ""));
+    m_repeats = 0;
+}
+
+void CliHost::collapse(bool on)
+{
+    endRound();
+    flushRepeats();
+    m_last.clear();
+    m_collapse = on;
+}
+
+void CliHost::endRound()
+{
+    if (!m_round.isEmpty() && m_round == m_last) {
+        ++m_repeats;
+    } else {
+        flushRepeats();
+        for (const QString &t : std::as_const(m_round))
+            print(t);
+        m_last = m_round;
+    }
+    m_round.clear();
+}
+
+Session::Session(const Options &options, QTextStream &out, QTextStream &err, CliHost &host)
     : m_opt(options), m_out(out), m_err(err), m_host(host)
 {
 }
 
+void Session::startCommand()
+{
+    if (lineWatch)
+        lineWatch->startCommand();
+}
+
+int Session::failStatus() const { return lineWatch && lineWatch->lost() ? 4 : 1; }
+
 int Session::run(const Command &cmd)
 {
     bool ok = true;
+    startCommand();
     switch (cmd.info->kind) {
     case Kind::Ports:
         ports();
@@ -347,6 +471,9 @@ int Session::run(const Command &cmd)
     case Kind::Expect:
         ok = expect(cmd);
         break;
+    case Kind::Wait:
+        ok = wait(cmd);
+        break;
     case Kind::Sleep:
         interrupt::sleepMs(cmd.sleepMs);
         break;
@@ -360,13 +487,26 @@ int Session::run(const Command &cmd)
     }
     if (const int sig = interrupt::pending())
         return 128 + sig;
-    return ok ? 0 : 1;
+    if (!ok)
+        return failStatus();
+    return m_outputFailed ? 1 : 0;
 }
 
 void Session::result(const QString &line)
 {
+    if (m_outputFailed)
+        return;
     m_out << line << '\n';
     m_out.flush();
+    if (m_out.status() == QTextStream::Ok)
+        return;
+    // A reader that went away is told by SIGPIPE (exit status 141).
+    m_outputFailed = true;
+    if (interrupt::pending() == SIGPIPE)
+        return;
+    const auto *file = qobject_cast<const QFileDevice *>(m_out.device());
+    const QString why = file && file->error() != QFileDevice::NoError ? file->errorString() : QString();
+    warn(QStringLiteral("standard output: ") + (why.isEmpty() ? QStringLiteral("could not be written") : why));
 }
 
 void Session::info(const QString &line)
@@ -375,11 +515,7 @@ void Session::info(const QString &line)
         result(line);
 }
 
-void Session::warn(const QString &line)
-{
-    m_err << Program << ": " << line << '\n';
-    m_err.flush();
-}
+void Session::warn(const QString &line) { m_host.showMessage(line); }
 
 void Session::prompt(const QString &text)
 {
@@ -398,6 +534,8 @@ bool Session::readValue(uint16_t addr, uint8_t &value, const QString &where)
 bool Session::readItems(const Command &cmd)
 {
     for (const ReadItem &item : cmd.reads) {
+        if (interrupt::pending() || m_outputFailed)
+            return false;
         if (item.range) {
             if (!readRange(item, cmd.where))
                 return false;
@@ -421,8 +559,9 @@ bool Session::readRange(const ReadItem &item, const QString &where)
             line = AddrDisplay(a) + u':';
         }
         uint8_t v = 0;
-        if (!readValue(uint16_t(a), v, where)) {
-            // What was read before the failure is still worth showing.
+        // A signal ends the range after the register under way.
+        if (interrupt::pending() || m_outputFailed || !readValue(uint16_t(a), v, where)) {
+            // What was read before is still worth showing.
             if (line.size() > 4)
                 result(line);
             return false;
@@ -444,6 +583,8 @@ bool Session::write(const WriteItem &w)
 bool Session::writeAll(const QList<WriteItem> &writes, const QString &where)
 {
     for (const WriteItem &w : writes) {
+        if (interrupt::pending())
+            return false;
         if (!write(w)) {
             warn(where + QStringLiteral("write %1=%2 failed").arg(AddrDisplay(w.addr), HexByte(w.value)));
             return false;
@@ -470,15 +611,40 @@ bool Session::expect(const Command &cmd)
 {
     for (const WriteItem &w : cmd.writes) {
         uint8_t got = 0;
-        if (!readValue(w.addr, got, cmd.where))
+        if (interrupt::pending() || !readValue(w.addr, got, cmd.where))
             return false;
-        if (got != w.value) {
+        if ((got & w.mask) != (w.value & w.mask)) {
             warn(cmd.where + QStringLiteral("expect %1: want %2, got %3")
-                                 .arg(AddrDisplay(w.addr), HexByte(w.value), HexByte(got)));
+                                 .arg(AddrDisplay(w.addr), wanted(w), HexByte(got)));
             return false;
         }
     }
     return true;
+}
+
+bool Session::wait(const Command &cmd)
+{
+    const WriteItem &w = cmd.writes.first();
+    const int timeoutMs = cmd.timeoutMs >= 0 ? cmd.timeoutMs : m_opt.timeoutMs;
+    const int intervalMs = cmd.intervalMs >= 0 ? cmd.intervalMs : m_opt.intervalMs;
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        uint8_t got = 0;
+        if (!readValue(w.addr, got, cmd.where))
+            return false;
+        if ((got & w.mask) == (w.value & w.mask))
+            return true;
+        const qint64 left = timeoutMs - clock.elapsed();
+        if (left <= 0) {
+            warn(cmd.where + QStringLiteral("wait %1: want %2, last %3 after %4 ms")
+                                 .arg(AddrDisplay(w.addr), wanted(w), HexByte(got))
+                                 .arg(timeoutMs));
+            return false;
+        }
+        if (!interrupt::sleepMs(int(qMin<qint64>(left, intervalMs))))
+            return false;
+    }
 }
 
 bool Session::save(const Command &cmd)
@@ -489,7 +655,7 @@ bool Session::save(const Command &cmd)
     const RegisterTable &table = m_opt.labels;
     for (qsizetype i = 0; i < addrs.size() && i < RowCount; ++i) {
         rows[i].addr = addrs[i];
-        if (!readValue(addrs[i], rows[i].value, cmd.where))
+        if (interrupt::pending() || !readValue(addrs[i], rows[i].value, cmd.where))
             return false;
         // As the window names a row when its address is entered: the first
         // name in table order whose address text is the row's address.

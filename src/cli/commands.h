@@ -3,6 +3,7 @@
 // command's words before anything is sent, and the running of a checked
 // command on the open link.
 
+#include "host.h"
 #include "registertable.h"
 
 #include <QList>
@@ -16,7 +17,6 @@
 class QTextStream;
 
 namespace vek {
-class Host;
 class Link;
 }
 
@@ -24,7 +24,7 @@ namespace vek::cli {
 
 extern const QString Program;
 
-enum class Kind { Ports, Version, Read, Write, Test, Apply, Save, Expect, Sleep, Run, Watch, Labels };
+enum class Kind { Ports, Version, Read, Write, Test, Apply, Save, Expect, Wait, Sleep, Run, Watch, Labels };
 
 // The options that belong to one command rather than to every invocation.
 enum CommandOption : unsigned {
@@ -33,7 +33,12 @@ enum CommandOption : unsigned {
     OptCount = 1u << 2,      // --count N
     OptCsv = 1u << 3,        // --csv
     OptInc = 1u << 4,        // --inc FILE.inc
+    OptTimeout = 1u << 5,    // --timeout MS
+    OptMaxFailures = 1u << 6,   // --max-failures K
+    OptTimestamps = 1u << 7,    // --timestamps ms|iso|epoch
 };
+
+class LineWatch;
 
 struct CommandInfo {
     Kind kind;
@@ -62,6 +67,9 @@ struct Options {
     int intervalMs = 100;
     qint64 count = 0;            // 0: no limit
     bool csv = false;
+    int timeoutMs = 5000;        // wait
+    qint64 maxFailures = 10;     // watch: failed rounds in a row that end it
+    enum class Stamps { Ms, Iso, Epoch } stamps = Stamps::Ms;   // watch's first column
     QString incFile;             // empty: no labels
     RegisterTable labels;        // read from incFile while checking
 };
@@ -75,6 +83,7 @@ struct ReadItem {
 struct WriteItem {
     uint16_t addr = 0;
     uint8_t value = 0;
+    uint8_t mask = 0xFF;         // expect, wait: the bits compared
 };
 
 struct Script;
@@ -89,6 +98,8 @@ struct Command {
     bool readWhenRun = false;    // apply of a file that an earlier command saves
     uint8_t testValue = 0;
     int sleepMs = 0;
+    int timeoutMs = -1;          // wait on a line of a script; -1: the option's
+    int intervalMs = -1;
     QString file;
     RegisterTable table;
     RegisterTable::ReadReport report;
@@ -118,17 +129,49 @@ void checkCommand(Command &cmd, CheckContext &context);
 // the first word is not a command.
 QList<Command> splitCommands(const QStringList &words);
 
+// Messages of the link and of vekctl go to standard error, prefixed with
+// the program's name; fixed waits sleep for real. While a watch collapses
+// them, each round's messages are held back: a round that fails as the one
+// before is counted instead of printed again.
+class CliHost final : public Host {
+public:
+    explicit CliHost(QTextStream &err) : m_err(err) {}
+    void showMessage(const QString &text) override;
+    void sleepMs(int ms) override;
+    void collapse(bool on);
+    void endRound();
+
+private:
+    void print(const QString &text);
+    void flushRepeats();
+
+    QTextStream &m_err;
+    bool m_collapse = false;
+    QStringList m_round, m_last;
+    qint64 m_repeats = 0;
+};
+
 // Runs checked commands over the open link (or without one for the
 // commands that need no port). Results go to `out`, messages to `err`.
 class Session {
 public:
-    Session(const Options &options, QTextStream &out, QTextStream &err, Host &host);
+    Session(const Options &options, QTextStream &out, QTextStream &err, CliHost &host);
 
     bool versionOk = false;      // the identification query after the handshake answered
     Link *link = nullptr;        // the open connection, for the commands that need a port
+    LineWatch *lineWatch = nullptr;   // the line under it
+
+    // Before each exchange whose failure is to be judged.
+    void startCommand();
+    // The status of a failed command: 4 when the line was lost, else 1.
+    int failStatus() const;
+    // A write to standard output failed (its message is out).
+    bool outputFailed() const { return m_outputFailed; }
+    CliHost &host() { return m_host; }
 
     // The exit status of one command: 0 (go on), 1 (the target or a file
-    // failed; its messages are out), or 128 + the signal that stopped it.
+    // failed; its messages are out), 4 (the line was lost), or 128 + the
+    // signal that stopped it.
     int run(const Command &cmd);
 
     const Options &options() const { return m_opt; }
@@ -147,6 +190,7 @@ private:
     bool writeAll(const QList<WriteItem> &writes, const QString &where);
     bool apply(const Command &cmd);
     bool expect(const Command &cmd);
+    bool wait(const Command &cmd);
     bool save(const Command &cmd);
     void ports();
     void labels(const Command &cmd);
@@ -154,7 +198,8 @@ private:
     const Options &m_opt;
     QTextStream &m_out;
     QTextStream &m_err;
-    Host &m_host;
+    CliHost &m_host;
+    bool m_outputFailed = false;
 };
 
 // Every address of the items, ranges expanded, in order.

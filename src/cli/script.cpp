@@ -1,5 +1,6 @@
 #include "script.h"
 
+#include "comport.h"
 #include "interrupt.h"
 #include "textconv.h"
 
@@ -98,12 +99,15 @@ std::shared_ptr<Script> loadScript(const QString &path, CheckContext &context)
 namespace {
 
 // Lines typed at a terminal, each run as soon as it is checked. A bad line
-// or a failed command is reported and the next line read.
+// or a failed command is reported and the next line read; the session then
+// ends with exit status 1. A lost line, or a command cut short with part of
+// it on the line, ends it at once: nothing more can be sent.
 int runInteractive(Session &session)
 {
     QFile in;
     if (!in.open(0, QIODevice::ReadOnly | QIODevice::Unbuffered))
         return 1;
+    int failed = 0;
     for (;;) {
         session.prompt(Program + QStringLiteral("> "));
         if (!interrupt::waitForInput(0)) {
@@ -113,23 +117,32 @@ int runInteractive(Session &session)
         const QByteArray raw = in.readLine(MaxLineBytes);
         if (raw.isEmpty()) {   // end of input
             session.prompt(QStringLiteral("\n"));
-            return 0;
+            return failed;
         }
         CheckContext context;
         QList<Command> cmds;
         try {
             if (parseLine(FileText(raw), {}, context, cmds) == LineKind::Quit)
-                return 0;
+                return failed;
         } catch (const UsageError &e) {
             session.warn(e.message);
+            failed = 1;
             continue;
         }
         for (const Command &c : std::as_const(cmds)) {
             const int status = session.run(c);
-            if (status >= 128)
+            if (status >= 128 || status == 4)
                 return status;
-            if (status != 0)
+            if (session.link && session.link->HoldsPartial()) {
+                session.warn(QStringLiteral("stdin: nothing more can be sent on this connection; the session ends"));
+                return 1;
+            }
+            if (session.outputFailed())
+                return 1;
+            if (status != 0) {
+                failed = 1;
                 break;
+            }
         }
     }
 }

@@ -4,6 +4,8 @@
 #include "comport.h"
 #include "host.h"
 #include "interrupt.h"
+#include "linewatch.h"
+#include "script.h"
 #include "multi.h"
 #include "netline.h"
 #include "qtserialline.h"
@@ -14,6 +16,7 @@
 #include <QTextStream>
 #include <QThread>
 
+#include <algorithm>
 #include <memory>
 
 #ifndef VEK_VERSION
@@ -26,24 +29,6 @@ namespace {
 
 constexpr int MaxIntervalMs = 3600000;
 
-// Messages of the link go to standard error; fixed waits sleep for real.
-class CliHost final : public Host {
-public:
-    explicit CliHost(QTextStream &err) : m_err(err) {}
-    void showMessage(const QString &text) override
-    {
-        QString t = text;
-        while (t.endsWith(u'\n'))
-            t.chop(1);
-        m_err << Program << ": " << t << '\n';
-        m_err.flush();
-    }
-    void sleepMs(int ms) override { QThread::msleep(ulong(ms)); }
-
-private:
-    QTextStream &m_err;
-};
-
 // The options that belong to commands; the command table says which.
 struct CommandOptionInfo {
     CommandOption bit;
@@ -55,6 +40,9 @@ const CommandOptionInfo CommandOptions[] = {
     {OptCount, "count"},
     {OptCsv, "csv"},
     {OptInc, "inc"},
+    {OptTimeout, "timeout"},
+    {OptMaxFailures, "max-failures"},
+    {OptTimestamps, "timestamps"},
 };
 
 // The commands that take the option, in table order: "save and run".
@@ -107,6 +95,23 @@ void addOptions(QCommandLineParser &p, unsigned which)
         p.addOption({QStringLiteral("csv"),
                      QStringLiteral("watch: a header line, then every value of every round.")});
     }
+    if (which & OptTimeout) {
+        p.addOption({QStringLiteral("timeout"),
+                     QStringLiteral("wait: give up after MS milliseconds, 0 to 3600000 (default 5000)."),
+                     QStringLiteral("MS"), QStringLiteral("5000")});
+    }
+    if (which & OptMaxFailures) {
+        p.addOption({QStringLiteral("max-failures"),
+                     QStringLiteral("watch: end after K failed rounds in a row (default 10)."),
+                     QStringLiteral("K"), QStringLiteral("10")});
+    }
+    if (which & OptTimestamps) {
+        p.addOption({QStringLiteral("timestamps"),
+                     QStringLiteral("watch: the first column: ms since the start (default), iso\n"
+                                    "(local time, ISO 8601 with milliseconds and UTC offset) or\n"
+                                    "epoch (seconds since 1970, three decimals)."),
+                     QStringLiteral("ms|iso|epoch"), QStringLiteral("ms")});
+    }
     if (which & OptInc) {
         p.addOption({QStringLiteral("inc"),
                      QStringLiteral("save, also in a script: label the rows from this include file."),
@@ -117,7 +122,8 @@ void addOptions(QCommandLineParser &p, unsigned which)
     p.addOption({QStringLiteral("version"), QStringLiteral("Displays the program's version.")});
 }
 
-constexpr unsigned AllOptions = OptVerbose | OptInterval | OptCount | OptCsv | OptInc;
+constexpr unsigned AllOptions =
+    OptVerbose | OptInterval | OptCount | OptCsv | OptInc | OptTimeout | OptMaxFailures | OptTimestamps;
 
 // QCommandLineParser names the program as it was typed; the help speaks of
 // vekctl whatever the path.
@@ -133,11 +139,15 @@ QString withProgramName(QString help)
 }
 
 const char ExitHelp[] =
-    "Exit status: 0 success, 1 the target failed a command (or a file could not be\n"
-    "written, or an expect found another value), 2 usage error or bad input\n"
-    "(nothing sent), 3 the port did not open or the target did not answer,\n"
-    "130 or 143 ended by Ctrl-C (SIGINT) or SIGTERM after the command under way\n"
-    "(the port is closed; 141 when the reader of the output went away).";
+    "Exit status: 0 success; 1 a command failed while the target still answered\n"
+    "(a wrong echo or reply, a partial command, an expect or wait that found\n"
+    "another value, a file or standard output that could not be written);\n"
+    "2 usage error or bad input (nothing sent); 3 the port did not open or the\n"
+    "target did not answer the connection sequence; 4 the line was lost (hang-up,\n"
+    "adapter pulled, target silent or without a prompt); 130 or 143 ended by\n"
+    "Ctrl-C (SIGINT) or SIGTERM after the register under way, 141 when the reader\n"
+    "of the output went away. Where several apply, the first of 130/143/141, 4, 3,\n"
+    "1 wins. The port is closed in every case.";
 
 QString globalHelp()
 {
@@ -215,11 +225,20 @@ void checkOptions(const QCommandLineParser &p, Options &o)
     o.intervalMs = int(checkNumber(p, "interval", 0, MaxIntervalMs));
     if (p.isSet(QStringLiteral("count")))
         o.count = checkNumber(p, "count", 1, Q_INT64_C(999999999999));
+    o.timeoutMs = int(checkNumber(p, "timeout", 0, MaxIntervalMs));
+    o.maxFailures = checkNumber(p, "max-failures", 1, Q_INT64_C(999999999999));
+    const QString stamps = p.value(QStringLiteral("timestamps"));
+    if (stamps == u"iso")
+        o.stamps = Options::Stamps::Iso;
+    else if (stamps == u"epoch")
+        o.stamps = Options::Stamps::Epoch;
+    else if (stamps != u"ms")
+        throw UsageError(QStringLiteral("--timestamps: '%1' is not ms, iso or epoch").arg(stamps));
     if (p.isSet(QStringLiteral("inc"))) {
         o.incFile = p.value(QStringLiteral("inc"));
         QFile f(o.incFile);
         if (!f.open(QIODevice::ReadOnly))
-            throw UsageError(QStringLiteral("--inc %1: Could not open selected file.").arg(o.incFile));
+            throw UsageError(QStringLiteral("--inc %1: %2").arg(o.incFile, f.errorString()));
         o.labels.read(f);
     }
 }
@@ -265,6 +284,15 @@ QString openFailureText(const QString &port, const SerialLine::OpenFailure &f)
     return text;
 }
 
+// A script with no command that reaches the target opens no port.
+bool commandNeedsPort(const Command &c)
+{
+    if (c.info->kind != Kind::Run || c.script->interactive)
+        return c.info->needsPort;
+    return std::any_of(c.script->commands.cbegin(), c.script->commands.cend(),
+                       [](const Command &line) { return line.info->needsPort; });
+}
+
 // The line under a port name: the simulated target inside the process for
 // "demo", an RFC 2217 server for rfc2217://HOST:PORT, the platform's port for
 // every other name. Every command that reaches a target gets its line here.
@@ -307,13 +335,17 @@ int runTarget(const Options &opt, const QList<Command> &cmds, bool needsPort, QT
     CliHost host(err);
     Session session(opt, out, err, host);
     std::unique_ptr<SerialLine> line;
+    std::unique_ptr<LineWatch> watched;
     std::unique_ptr<Link> link;
     int status = ExitOk;
     if (needsPort) {
         line = lineFor(opt.port);
-        link = std::make_unique<Link>(*line, host);
+        watched = std::make_unique<LineWatch>(*line);
+        link = std::make_unique<Link>(*watched, host);
         session.link = link.get();
+        session.lineWatch = watched.get();
         status = connect(opt, host, err, *link, session.versionOk);
+        watched->echoes = link->DoubleEcho ? 2 : 1;
         if (status == ExitOk && interrupt::pending())
             status = 128 + interrupt::pending();
     }
@@ -326,6 +358,8 @@ int runTarget(const Options &opt, const QList<Command> &cmds, bool needsPort, QT
     }
 
     if (link && !link->ClosePort() && status == ExitOk)
+        status = ExitTargetFailed;
+    if (status == ExitOk && session.outputFailed())
         status = ExitTargetFailed;
     return status;
 }
@@ -375,7 +409,7 @@ int runVekctl(const QStringList &args, QTextStream &out, QTextStream &err)
         context.wholeInput = ports.size() > 1;
         for (Command &c : cmds) {
             checkCommand(c, context);
-            needsPort = needsPort || c.info->needsPort;
+            needsPort = needsPort || commandNeedsPort(c);
         }
         if (needsPort && opt.port.isEmpty())
             throw UsageError(QStringLiteral("no port given: use -p NAME ('vekctl ports' lists them)"));

@@ -21,7 +21,10 @@ enum Exit : int {
     ExitTargetFailed = 1,   // the target failed a command
     ExitUsage = 2,          // bad command line or bad input; nothing was sent
     ExitNoConnection = 3,   // the port did not open or the target did not answer
-    // 128 + the signal number when SIGINT or SIGTERM ended the run
+    ExitLineLost = 4,       // the line was lost: hang-up, adapter pulled, target silent
+    // 128 + the signal number when SIGINT or SIGTERM ended the run, 141 when
+    // the reader of standard output went away. Where several apply: a
+    // signal, then 4, then 3, then 1.
 };
 
 // Runs one invocation. `args` starts with the program name, as
