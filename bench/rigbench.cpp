@@ -1,8 +1,9 @@
 // rigbench: what vekctl costs a test rig. A script of register writes on one
-// connection, beside a minimal pyserial client doing the same echo-locked
-// exchange on the same simulated target, and the rounds of `watch` against
-// the line time. Prints tables of figures; asserts nothing. Every figure is
-// the median of several runs.
+// connection, beside the same writes as arguments of one write command and a
+// minimal pyserial client doing the same echo-locked exchange on the same
+// simulated target, and the rounds of `watch` against the line time. Prints
+// tables of figures; asserts nothing. Every figure is the median of several
+// runs.
 
 #include "ptytarget.h"
 
@@ -179,6 +180,17 @@ struct Bench {
                                   QString::number(baud), QStringLiteral("run"), writeScript(dir, n)});
         };
     }
+    // The same writes as arguments of one write command.
+    std::function<double(int)> vekctlArgs(const QString &dev, int baud)
+    {
+        return [this, dev, baud](int n) {
+            QStringList args{QStringLiteral("-q"), QStringLiteral("-p"), dev, QStringLiteral("-b"), QString::number(baud)};
+            args << (n ? QStringLiteral("write") : QStringLiteral("version"));
+            for (int i = 0; i < n; ++i)
+                args << QStringLiteral("%1=%2").arg(0x100 + i % 256, 3, 16, QLatin1Char('0')).arg(i & 0xFF, 2, 16, QLatin1Char('0'));
+            return timed(vekctl, args);
+        };
+    }
     std::function<double(int)> pyRun(const QString &dev, int baud)
     {
         return [this, dev, baud](int n) { return timed(python, {client, dev, QString::number(n), QString::number(baud)}); };
@@ -191,7 +203,7 @@ void scripts(Bench &b)
 {
     std::printf("\n1. A script of register writes on one connection (time per write)\n");
     rule();
-    std::printf("target       writes   line [ms]  vekctl [ms]  pyserial [ms]  vekctl/pyserial  vekctl run of 0 writes [s]\n");
+    std::printf("target       writes   line [ms]  run [ms]  arguments [ms]  pyserial [ms]  run/arguments  run/pyserial  run of 0 writes [s]\n");
     struct Case {
         int pacing;
         int writes;
@@ -201,16 +213,17 @@ void scripts(Bench &b)
         if (!target.start())
             die(QStringLiteral("no pseudo-terminal"));
         const int baud = c.pacing ? c.pacing : 9600;
-        std::vector<std::function<double(int)>> programs{b.vekctlRun(target.devicePath(), baud)};
+        std::vector<std::function<double(int)>> programs{b.vekctlRun(target.devicePath(), baud),
+                                                         b.vekctlArgs(target.devicePath(), baud)};
         if (!b.python.isEmpty())
             programs.push_back(b.pyRun(target.devicePath(), baud));
         const std::vector<PerWrite> each = perWrite(b.runs, c.writes, programs);
-        const PerWrite v = each[0];
-        const PerWrite py = each.size() > 1 ? each[1] : PerWrite{};
+        const PerWrite v = each[0], args = each[1];
+        const PerWrite py = each.size() > 2 ? each[2] : PerWrite{};
         const double line = c.pacing ? 17 * 10.0 / c.pacing * 1000 : 0;
-        std::printf("%-12s %6d   %9.2f  %11.3f  %13.3f  %15.2f  %26.3f\n",
+        std::printf("%-12s %6d   %9.2f  %8.3f  %14.3f  %13.3f  %13.2f  %12.2f  %19.3f\n",
                     c.pacing ? qPrintable(QStringLiteral("%1 bit/s").arg(c.pacing)) : "unpaced", c.writes, line,
-                    v.each, py.each, py.each > 0 ? v.each / py.each : 0.0, v.empty);
+                    v.each, args.each, py.each, v.each / args.each, py.each > 0 ? v.each / py.each : 0.0, v.empty);
         std::fflush(stdout);
     }
 }
