@@ -16,11 +16,13 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTemporaryFile>
 #include <QTest>
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <utility>
 
 using namespace vek;
 using namespace vek::testing;
@@ -78,8 +80,9 @@ private slots:
     }
     void cleanup() { f.reset(); }
 
-    // The menu bar taking the focus and giving it back leaves the entry as it
-    // was: nothing committed, nothing dropped, nothing sent.
+    // Menus as in GTK programs: Alt alone takes nothing, F10 and Alt+F open a
+    // menu, Escape in it gives the keyboard back to the field. The entry stays
+    // as it was (nothing committed, dropped or sent) and typing goes on in it.
     void menusAreNotALeave_data()
     {
         QTest::addColumn<Field>("which");
@@ -89,9 +92,9 @@ private slots:
         const std::pair<Menu, const char *> menus[] = {
             {Menu::Alt, "Alt"}, {Menu::F10, "F10"}, {Menu::ClickEscape, "click, Escape"}, {Menu::AltFEscape, "Alt+F, Escape"}};
         for (auto [menu, name] : menus) {
-            QTest::addRow("address, %s", name) << Field::Addr << menu << "3" << Lines{"A003"};
-            QTest::addRow("data, %s", name) << Field::Data << menu << "5" << Lines{"A02A=05"};
-            QTest::addRow("test, %s", name) << Field::Test << menu << "12" << Lines{"T0C"};
+            QTest::addRow("address, %s", name) << Field::Addr << menu << "3" << Lines{"A031"};
+            QTest::addRow("data, %s", name) << Field::Data << menu << "5" << Lines{"A02A=51"};
+            QTest::addRow("test, %s", name) << Field::Test << menu << "12" << Lines{"T79"};
         }
     }
     void menusAreNotALeave()
@@ -109,63 +112,69 @@ private slots:
         case Menu::F10: key(Qt::Key_F10); break;
         case Menu::ClickEscape:
             QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(bar->actions().first()).center());
-            QVERIFY(QApplication::activePopupWidget());
-            key(Qt::Key_Escape);
             break;
-        case Menu::AltFEscape:
-            key(Qt::Key_F, Qt::AltModifier);
-            QVERIFY(QApplication::activePopupWidget());
-            key(Qt::Key_Escape);
-            break;
+        case Menu::AltFEscape: key(Qt::Key_F, Qt::AltModifier); break;
         }
-        if (QApplication::focusWidget() == bar)
-            key(Qt::Key_Escape);   // out of the menu bar, back to the field
+        QCOMPARE(QApplication::activePopupWidget() != nullptr, menu != Menu::Alt);
+        if (menu != Menu::Alt)
+            key(Qt::Key_Escape);
         QCOMPARE(QApplication::focusWidget(), e);
         QCOMPARE(e->text(), typed);
         QVERIFY(isRed(e) && w->Editing);
         QCOMPARE(f->takeLines(), Lines{});
+        keys(QStringLiteral("1"));
         key(Qt::Key_Return);
         QCOMPARE(f->takeLines(), onEnter);
         QVERIFY(f->prompts.log.isEmpty());
     }
 
-    // With the menu bar holding the focus, a click into another field is
-    // where the entry is left: it commits then, once.
-    void menuThenClickElsewhereCommits()
+    // A click into another field while a menu is open closes the menu and
+    // lands where it was aimed: the field left commits once, and typing goes
+    // to the field clicked. Given to the window, as the popup must see it.
+    void clickThroughAnOpenMenu()
     {
-        click(w->rows[0].edtData);
-        keys(QStringLiteral("7"));
-        key(Qt::Key_Alt);
-        click(w->rows[1].edtAddr);
-        QCOMPARE(f->takeLines(), Lines{"A02A=07"});
-        QVERIFY(!w->Editing && !isRed(w->rows[0].edtData));
+        click(w->rows[3].edtData);
+        keys(QStringLiteral("1"));
+        QTest::keyClick(w->windowHandle(), Qt::Key_F, Qt::AltModifier);
+        QVERIFY(QApplication::activePopupWidget());
+        QLineEdit *to = w->rows[0].edtData;
+        QTest::mouseClick(w->windowHandle(), Qt::LeftButton, {}, to->mapTo(w, to->rect().center()));
+        QCoreApplication::processEvents();
+        QCOMPARE(QApplication::focusWidget(), to);
+        QVERIFY(!QApplication::activePopupWidget() && !isRed(w->rows[3].edtData));
+        keys(QStringLiteral("AA\r"));
+        QCOMPARE(f->takeLines(), (Lines{"A000=01", "A02A=AA"}));
+        QVERIFY(f->prompts.log.isEmpty());
     }
 
-    // Gestures that are no keys: only a left double click commits again (a
-    // middle one pastes at most); Ctrl with a digit or an F-key types nothing;
-    // Ctrl+V is a key of its own (an entry, not emptied), its paste committed.
+    // Gestures that start no entry: only a left double click commits again (a
+    // middle one pastes at most), and only a key that changes the text starts
+    // an entry: a paste by Ctrl+V or Shift+Insert does, committed when the
+    // field is left; Ctrl with a digit, select-all and copy do not.
     void notKeys_data()
     {
         QTest::addColumn<Qt::MouseButton>("dblClick");
-        QTest::addColumn<QList<int>>("ctrlKeys");
+        QTest::addColumn<QList<QKeyCombination>>("pressed");
         QTest::addColumn<bool>("dataField");
         QTest::addColumn<QString>("shown");
-        QTest::addColumn<Lines>("sent");      // by the gesture, then by Enter
+        QTest::addColumn<Lines>("sent");      // by the gesture, then by a click elsewhere
         const Qt::MouseButton none = Qt::NoButton;
-        QTest::newRow("left double click, address") << Qt::LeftButton << QList<int>{} << false << "02A" << Lines{"A02A", "A02A"};
-        QTest::newRow("left double click, data") << Qt::LeftButton << QList<int>{} << true << "3C" << Lines{"A02A=3C", "A02A=3C"};
-        QTest::newRow("middle double click, address") << Qt::MiddleButton << QList<int>{} << false << "02A" << Lines{"A02A"};
-        QTest::newRow("middle double click, data") << Qt::MiddleButton << QList<int>{} << true << "3C" << Lines{"A02A=3C"};
-        QTest::newRow("right double click, data") << Qt::RightButton << QList<int>{} << true << "3C" << Lines{"A02A=3C"};
-        QTest::newRow("Ctrl+1, address") << none << QList<int>{Qt::Key_1} << false << "02A" << Lines{"A02A"};
-        QTest::newRow("Ctrl+F5, data") << none << QList<int>{Qt::Key_F5} << true << "3C" << Lines{"A02A=3C"};
-        QTest::newRow("Ctrl+V appends") << none << QList<int>{Qt::Key_V} << true << "3C5D" << Lines{"A02A=5D"};
-        QTest::newRow("Ctrl+A, Ctrl+V replaces") << none << QList<int>{Qt::Key_A, Qt::Key_V} << true << "5D" << Lines{"A02A=5D"};
+        using K = QList<QKeyCombination>;
+        QTest::newRow("left double click, address") << Qt::LeftButton << K{} << false << "02A" << Lines{"A02A"};
+        QTest::newRow("left double click, data") << Qt::LeftButton << K{} << true << "3C" << Lines{"A02A=3C"};
+        QTest::newRow("middle double click, address") << Qt::MiddleButton << K{} << false << "02A" << Lines{};
+        QTest::newRow("middle double click, data") << Qt::MiddleButton << K{} << true << "3C" << Lines{};
+        QTest::newRow("right double click, data") << Qt::RightButton << K{} << true << "3C" << Lines{};
+        QTest::newRow("Ctrl+1, address") << none << K{Qt::CTRL | Qt::Key_1} << false << "02A" << Lines{};
+        QTest::newRow("Ctrl+A, Ctrl+C") << none << K{Qt::CTRL | Qt::Key_A, Qt::CTRL | Qt::Key_C} << true << "3C" << Lines{};
+        QTest::newRow("Ctrl+V appends") << none << K{Qt::CTRL | Qt::Key_V} << true << "3C5D" << Lines{"A02A=5D"};
+        QTest::newRow("Ctrl+A, Shift+Insert replaces")
+            << none << K{Qt::CTRL | Qt::Key_A, Qt::SHIFT | Qt::Key_Insert} << true << "5D" << Lines{"A02A=5D"};
     }
     void notKeys()
     {
         QFETCH(Qt::MouseButton, dblClick);
-        QFETCH(QList<int>, ctrlKeys);
+        QFETCH(QList<QKeyCombination>, pressed);
         QFETCH(bool, dataField);
         QFETCH(QString, shown);
         QFETCH(Lines, sent);
@@ -177,12 +186,12 @@ private slots:
             QTest::mouseDClick(e, dblClick);
         if (QWidget *popup = QApplication::activePopupWidget())
             popup->close();   // the right button's context menu
-        for (int k : ctrlKeys)
-            key(k, Qt::ControlModifier);
+        for (QKeyCombination k : pressed)
+            key(k.key(), k.keyboardModifiers());
         QCOMPARE(e->text(), shown);
-        const bool entry = ctrlKeys.contains(Qt::Key_V);
+        const bool entry = shown != (dataField ? "3C" : "02A");
         QVERIFY(w->Editing == entry && isRed(e) == entry);
-        key(Qt::Key_Return);
+        click(w->rows[7].edtLabel);
         QCOMPARE(f->takeLines(), sent);
         QVERIFY(f->prompts.log.isEmpty());
     }
@@ -260,6 +269,123 @@ private slots:
         QCOMPARE(f->line.log.count(QStringLiteral("close")), onOpen ? 1 : 0);
     }
 
+    // The toggle button takes one action per double click: a second click
+    // within the double-click interval after the state changed is dropped.
+    // The events carry their own timestamps.
+    void toggleOncePerDoubleClick_data()
+    {
+        QTest::addColumn<bool>("open");   // before the clicks
+        QTest::addColumn<int>("gapMs");   // from the first release to the second press
+        QTest::addColumn<bool>("twice");
+        QTest::newRow("double click on CloseComm") << true << 120 << false;
+        QTest::newRow("double click on OpenComm") << false << 120 << false;
+        QTest::newRow("two clicks on CloseComm") << true << 600 << true;
+    }
+    void toggleOncePerDoubleClick()
+    {
+        QFETCH(bool, open);
+        QFETCH(int, gapMs);
+        QFETCH(bool, twice);
+        if (!open)
+            click(w->btnOpenClose);
+        QPushButton *b = w->btnOpenClose;
+        f->line.log.clear();
+        const quint64 t = quint64(QTest::lastMouseTimestamp) + 10000;
+        const auto send = [b](QEvent::Type type, quint64 at) {
+            const QPointF pos = QRectF(b->rect()).center();
+            QMouseEvent e(type, pos, b->mapToGlobal(pos), Qt::LeftButton,
+                          type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, {});
+            e.setTimestamp(at);
+            QApplication::sendEvent(b, &e);
+        };
+        send(QEvent::MouseButtonPress, t);
+        send(QEvent::MouseButtonRelease, t + 60);
+        send(gapMs < QApplication::doubleClickInterval() ? QEvent::MouseButtonDblClick : QEvent::MouseButtonPress,
+             t + 60 + quint64(gapMs));
+        send(QEvent::MouseButtonRelease, t + 120 + quint64(gapMs));
+        QCOMPARE(w->CommOpen, twice ? open : !open);
+        QCOMPARE(f->line.log.filter(QRegularExpression("^(open|close)")).size(), twice ? 2 : 1);
+    }
+
+    // A load ends at its first failed write; closed during a load, the window
+    // lets the write under way end and sends and shows nothing more. A write
+    // broken part-way leaves the line refused, one box a command, until the
+    // connection is made again.
+    void loadStops_data()
+    {
+        QTest::addColumn<bool>("close");
+        QTest::addColumn<Lines>("sent");
+        QTest::addColumn<QStringList>("shown");
+        QTest::newRow("closed during the load") << true << Lines{"A023=44"} << QStringList{};
+        QTest::newRow("a write broken part-way") << false << Lines{}
+                                                 << QStringList{"File write failed", Link::PartialText("A023")};
+    }
+    void loadStops()
+    {
+        QFETCH(bool, close);
+        QFETCH(Lines, sent);
+        QFETCH(QStringList, shown);
+        QTemporaryFile vek(QDir::tempPath() + QStringLiteral("/XXXXXX.vek"));
+        QVERIFY(vek.open());
+        vek.write("023\n44\n024\n55\n025\n66\n" + QByteArray("000\n00\n").repeated(5));
+        vek.close();
+        bool closed = false;
+        if (close) {
+            f->line.respond = [&](uint8_t b) {
+                if (!std::exchange(closed, true))
+                    QMetaObject::invokeMethod(w, &QWidget::close, Qt::QueuedConnection);
+                return f->target.feed(b);
+            };
+        } else {
+            sim::TargetOptions broken = f->target.options();
+            broken.fault = sim::Fault::WrongEcho;
+            broken.faultAfter = 3;
+            f->target.setOptions(broken);
+        }
+        f->prompts.fileAnswers.enqueue(vek.fileName());
+        w->mnuOpen->trigger();
+        QCOMPARE(f->takeLines(), sent);
+        QCOMPARE(f->prompts.messages(), shown);
+        QCOMPARE(w->isVisible(), !close);
+        if (close)
+            return;
+        f->prompts.clear();
+        click(w->rows[0].edtAddr);
+        key(Qt::Key_Return);
+        QCOMPARE(f->prompts.messages(), QStringList{Link::PartialText("A023")});
+        f->target = sim::TargetMonitor();   // reset
+        click(w->btnOpenClose);
+        click(w->btnOpenClose);
+        f->line.written.clear();
+        click(w->rows[0].edtAddr);
+        key(Qt::Key_Return);
+        QCOMPARE(f->line.written, QByteArray("A023\r"));   // row 1 holds the loaded address
+        QCOMPARE(f->prompts.messages().size(), 1);
+    }
+
+    // The wheel changes no closed choice: the port box, a radio group, the
+    // label chooser (which a change of its name would accept).
+    void wheelChoosesNothing()
+    {
+        click(w->btnOpenClose);   // closed, so the port and bit rate could change
+        w->cbPorts->setCurrentIndex(0);
+        loadTable("A EQU H'0001'\nB EQU H'0002'\n");
+        w->Labels->show();
+        for (QWidget *at : {static_cast<QWidget *>(w->cbPorts), static_cast<QWidget *>(w->rgBaudRate->button(1)),
+                            static_cast<QWidget *>(w->Labels->cbLabels)}) {
+            for (int notch : {-120, 120}) {
+                const QPointF pos = QRectF(at->rect()).center();
+                QWheelEvent e(pos, at->mapToGlobal(pos), {}, {0, notch}, Qt::NoButton, {}, Qt::NoScrollPhase, false);
+                QApplication::sendEvent(at, &e);
+            }
+        }
+        QCOMPARE(w->cbPorts->currentIndex(), 0);
+        QCOMPARE(w->rgBaudRate->itemIndex(), 2);
+        QVERIFY(w->Labels->isVisible());
+        QCOMPARE(w->Labels->cbLabels->currentIndex(), -1);
+        w->Labels->hide();
+    }
+
     // The shared entry flag across fields left by mouse clicks: after a
     // refused address the next field's first key neither empties nor turns
     // it red, and + is text in the test field.
@@ -323,7 +449,7 @@ private slots:
     // the name already selected (PORTB, from the last choice) accepts it.
     void chooser_data()
     {
-        QTest::addColumn<QString>("typed");   // then Enter; '\x1b' is Escape, '*' a click on PORTB
+        QTest::addColumn<QString>("typed");   // '\x1b' Escape, '\x01' Home, '\x04' Ctrl+End, '*' a click on PORTB
         QTest::addColumn<QString>("addr");
         QTest::addColumn<bool>("stillUp");    // after the keys, before closing
         QTest::newRow("start of a name") << "portb\r" << "006" << false;
@@ -332,6 +458,8 @@ private slots:
         QTest::newRow("Escape with the list up") << "\x1b" << "000" << true;
         QTest::newRow("no name starts so") << "zz\r" << "000" << true;
         QTest::newRow("click on the selected name") << "*" << "006" << false;
+        QTest::newRow("Home") << "\x01\r" << "081" << false;
+        QTest::newRow("Home, Ctrl+End") << "\x01\x04\r" << "006" << false;
     }
     void chooser()
     {
@@ -350,8 +478,9 @@ private slots:
                     const QRect item = names->view()->visualRect(names->model()->index(2, 0));
                     QTest::mouseClick(names->view()->viewport(), Qt::LeftButton, {}, item.center());
                 } else {
-                    const int k = c == u'\r' ? Qt::Key_Return : c == u'\x1b' ? Qt::Key_Escape : c == u'\b' ? Qt::Key_Backspace : 0;
-                    k ? key(k) : keys(QString(c));
+                    const int k = c == u'\r' ? Qt::Key_Return : c == u'\x1b' ? Qt::Key_Escape : c == u'\b' ? Qt::Key_Backspace
+                        : c == u'\x01' ? Qt::Key_Home : c == u'\x04' ? Qt::Key_End : 0;
+                    k ? key(k, c == u'\x04' ? Qt::ControlModifier : Qt::NoModifier) : keys(QString(c));
                 }
             }
             if ((up = w->Labels->isVisible()))
@@ -381,6 +510,12 @@ private slots:
         QVERIFY2(shown.startsWith(QStringLiteral("se")) && shown.contains(u'\u2026') && shown.endsWith(QStringLiteral("rt0")),
                  qPrintable(shown));
         QVERIFY(box->view()->minimumWidth() > QFontMetrics(box->view()->font()).horizontalAdvance(byId));
+        // A second adapter of that kind: the closed box shows each one's serial number.
+        box->addItem(QString(byId).replace("A50285BI", "A10K3Z9Q"));
+        for (const char *serial : {"A10K3Z9Q", "A50285BI"}) {
+            box->setCurrentIndex(box->findText(serial, Qt::MatchContains));
+            QVERIFY2(box->shownText().contains(serial), qPrintable(box->shownText()));
+        }
         QCOMPARE(box->geometry(), QRect(8, 24, 65, 21));
     }
 

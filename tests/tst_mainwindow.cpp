@@ -3,6 +3,7 @@
 // is in tst_faults, and vekctl takes the link through both echo modes there.
 
 #include "comport.h"
+#include "frmlabels.h"
 #include "lineswitch.h"
 #include "radiogroup.h"
 #include "simline.h"
@@ -46,6 +47,9 @@ private slots:
         WindowFixture f;
         TfrmVekComm &w = *f.window;
         QCOMPARE(w.minimumSize(), w.maximumSize());
+        // No maximize button on a window of fixed size; the chooser has neither that nor minimize.
+        QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(!(w.Labels->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
 
         const auto fits = [](QLineEdit *e, const char *text) {
             const int frame = e->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, e);
@@ -68,6 +72,33 @@ private slots:
             QVERIFY2(g->fontMetrics().horizontalAdvance(g->title()) + 8 <= g->width(), qPrintable(g->objectName()));
         for (QRadioButton *b : w.rgBaudRate->buttons())
             QVERIFY(b->sizeHint().width() <= b->width());
+    }
+
+    // The layout's place where the window fits, else inside the screen's
+    // available area, frame and all: 1280x1024 at a scale factor of 2 is a
+    // screen of 640x512; on a screen smaller than the window, its title bar
+    // stays on the screen.
+    void placedOnScreen_data()
+    {
+        QTest::addColumn<QRect>("available");
+        QTest::addColumn<QPoint>("at");   // (-1, -1): anywhere inside
+        QTest::newRow("fits") << QRect(0, 0, 1280, 1024) << QPoint(217, 132);
+        QTest::newRow("scale factor 2") << QRect(0, 0, 640, 512) << QPoint(-1, -1);
+        QTest::newRow("panel at the top") << QRect(0, 150, 1024, 618) << QPoint(-1, -1);
+        QTest::newRow("smaller than the window") << QRect(0, 24, 320, 240) << QPoint(0, 24);
+    }
+    void placedOnScreen()
+    {
+        QFETCH(QRect, available);
+        QFETCH(QPoint, at);
+        WindowFixture f;
+        TfrmVekComm &w = *f.window;
+        w.placeWithin(available);
+        const QRect outer(w.pos(), w.size() + QSize(2 * w.FrameBorder, w.FrameTitle + w.FrameBorder));
+        if (at == QPoint(-1, -1))
+            QVERIFY2(available.contains(outer), qPrintable(QStringLiteral("%1,%2").arg(outer.x()).arg(outer.y())));
+        else
+            QCOMPARE(w.pos(), at);
     }
 
     // OpenComm, and CloseComm if it opened. A failed OpenComm leaves the port

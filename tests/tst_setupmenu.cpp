@@ -109,14 +109,14 @@ private slots:
         fx.prompts.clear();
         const auto label = [](int r) { return r == 1 ? QString(59, u'L') + "Z" : r == 2 ? "" : QStringLiteral("Grüße %1").arg(r); };
         for (int r = 0; r < 8; ++r)
-            setRow(w, r, uint16_t(0x249 * r + 6), uint8_t(0x25 * r + 0x3F), label(r));
+            setRow(w, r, uint16_t(0x240 * r + 6), uint8_t(0x25 * r + 0x3F), label(r));
         trigger(fx, w.mnuSave, path("all.vek"));
         for (int r = 0; r < 8; ++r)
             setRow(w, r, 0x111, 0x22, "old");
         trigger(fx, w.mnuOpen, path("all.vek"));
         for (int r = 0; r < 8; ++r) {
             QCOMPARE(w.RowValue[r], uint8_t(0x25 * r + 0x3F));
-            QCOMPARE(w.rows[r].edtAddr->text(), AddrDisplay(0x249 * r + 6));
+            QCOMPARE(w.rows[r].edtAddr->text(), AddrDisplay(0x240 * r + 6));
             QCOMPARE(w.rows[r].edtLabel->text(), label(r));
         }
         QCOMPARE(fx.prompts.log.size(), 3);   // save dialog, confirmation, open dialog

@@ -10,11 +10,12 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QIcon>
 #include <QStyleFactory>
 #include <QTimer>
 #include <cstdio>
-#include <memory>
 #include <cstring>
+#include <memory>
 
 int main(int argc, char *argv[])
 {
@@ -43,6 +44,7 @@ int main(int argc, char *argv[])
         qt.setFlags(QCommandLineOption::HiddenFromHelp);
         parser.addOption(qt);
     }
+
     // The window's application object cannot start without a display: the
     // toolkit then ends the process at once. Help, the version and a mistake
     // on the command line are plain text and need none; the help that
@@ -56,9 +58,15 @@ int main(int argc, char *argv[])
     const bool textOnly = !parsed || parser.isSet(help) || parser.isSet(version);
     const std::unique_ptr<QCoreApplication> app(textOnly ? new QCoreApplication(argc, argv)
                                                          : new QApplication(argc, argv));
+    // The application name is also the class of the X11 window (WM_CLASS),
+    // which the desktop entry's StartupWMClass names; the desktop file name
+    // ties the window to its launcher and icon on Wayland.
     QApplication::setApplicationName(QStringLiteral("vekcomm"));
     QApplication::setApplicationVersion(QStringLiteral(VEK_VERSION));
     parser.process(*app);   // answers help and version, and ends
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.vekcomm.VekComm"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.vekcomm.VekComm"),
+                                                 QIcon(QStringLiteral(":/icons/org.vekcomm.VekComm.png"))));
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
 
     vek::QtSerialLine platformLine;

@@ -8,10 +8,13 @@
 #include <QObject>
 #include <optional>
 
+class QAbstractButton;
 class QEvent;
 class QFocusEvent;
 class QKeyEvent;
+class QMenuBar;
 class QMouseEvent;
+class QWidget;
 
 namespace vek::desk {
 
@@ -20,11 +23,44 @@ namespace vek::desk {
 bool leavesField(const QFocusEvent *event);
 // Only the left button makes a double click.
 bool isDoubleClick(const QMouseEvent *event);
-// The character a key press gives the entry rules (13 Enter, 27 Escape, 8
-// Backspace, control characters for Ctrl with a letter, as a terminal has
-// them), or nothing: keys that type nothing, Ctrl with a digit, Alt and
-// Meta combinations (the menus' keys), Tab and Delete.
+// The character a key press gives the entry rules: 13 Enter, 27 Escape, or
+// a typed character. Nothing for every other key: Backspace, Delete and the
+// paste keys start an entry only by changing the field's text (the window
+// looks), and Ctrl, Alt or Meta combinations are shortcuts, copy and
+// select-all among them, which type nothing.
 std::optional<char> entryChar(const QKeyEvent *event);
+
+// The wheel changes no choice whose list is closed: a port box, a radio
+// group's items, the label chooser. Its list, once open, scrolls as usual.
+void ignoreWheel(QWidget *widget);
+
+// The menu bar as GTK programs have it: Alt alone does not take the
+// keyboard, Alt with a menu's letter opens that menu, F10 opens the first
+// one, and Escape in a menu gives the keyboard back to the field it came
+// from. A click outside an open menu closes it and lands where it was aimed
+// (Qt drops such a press where it grabs no pointer, and on X11 always).
+// Call once the bar's menus are built.
+void setUpMenuBar(QMenuBar *bar);
+
+// A two-state button takes one action per double click: a press within the
+// double-click interval after the click that changed the button's state is
+// dropped, with its release, measured on the events' own timestamps. (A
+// second click given while the action still waits for the target is stale
+// input, dropped anyway.)
+class OneActionPerDoubleClick : public QObject {
+public:
+    explicit OneActionPerDoubleClick(QAbstractButton *button);
+    // The button's action calls this when it changed the button's state.
+    void stateChanged();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    std::optional<quint64> m_releaseAt;   // the mouse release that clicked, if one did
+    std::optional<quint64> m_changedAt;   // that release, once the state changed
+    bool m_eating = false;                 // the press was dropped: so is its release
+};
 
 // While the window talks to the target it takes no input. Input queued in
 // that time is dropped when the wait ends, so a second click or a key given

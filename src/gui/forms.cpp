@@ -58,6 +58,13 @@ const char *const ToggleNames[8] = {"btn0Tog", "btn1Tog", "bnt2Tog", "btn3Tog",
 
 } // namespace
 
+QPoint placeInside(const QRect &available, const QSize &outer, const QPoint &wanted)
+{
+    const int x = qMax(available.left(), qMin(wanted.x(), available.left() + available.width() - outer.width()));
+    const int y = qMax(available.top(), qMin(wanted.y(), available.top() + available.height() - outer.height()));
+    return {x, y};
+}
+
 QList<Control> mainWindowControls()
 {
     QList<Control> cs;

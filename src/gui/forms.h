@@ -39,6 +39,11 @@ inline constexpr QPoint LabelsPosition{192, 107};
 inline constexpr QSize LabelsOuterSize{181, 84};
 inline const QString LabelsCaption = QStringLiteral("Labels");
 
+// Where a window whose outer size (frame included) is `outer` goes: at
+// `wanted` where it fits inside the screen's `available` area, else moved
+// in until it does, its top left corner first where it is too large.
+QPoint placeInside(const QRect &available, const QSize &outer, const QPoint &wanted);
+
 QList<Control> mainWindowControls();
 QStringList mainWindowTabOrder();
 QList<Control> labelsControls();

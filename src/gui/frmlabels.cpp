@@ -1,5 +1,6 @@
 #include "frmlabels.h"
 
+#include "deskinput.h"
 #include "forms.h"
 #include "prompts.h"
 #include "textconv.h"
@@ -19,7 +20,9 @@ namespace {
 const QString IncFilter = QStringLiteral("Include files *.inc (*.inc)");
 }
 
-TLabels::TLabels(Prompts *prompts, QWidget *parent) : QDialog(parent), m_prompts(prompts)
+TLabels::TLabels(Prompts *prompts, QWidget *parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+      m_prompts(prompts)
 {
     setObjectName("Labels");
     setWindowTitle(forms::LabelsCaption);
@@ -36,6 +39,8 @@ TLabels::TLabels(Prompts *prompts, QWidget *parent) : QDialog(parent), m_prompts
         cbLabels->lineEdit()->installEventFilter(this);
     // The list's own handling of Enter and clicks comes after ours.
     cbLabels->view()->installEventFilter(this);
+    // A closed chooser takes no name from the wheel.
+    desk::ignoreWheel(cbLabels);
     connect(cbLabels, &QComboBox::currentIndexChanged, this, [this] { cbLabelsClick(); });
     // Taking a name from the list accepts, also the name already selected.
     connect(cbLabels, &QComboBox::activated, this, [this] { cbLabelsClick(); });
@@ -119,20 +124,22 @@ bool TLabels::listShown() const { return cbLabels->view() && cbLabels->view()->i
 // with the typed text, in any case, is highlighted. Nothing is chosen.
 void TLabels::followText()
 {
-    QAbstractItemView *list = cbLabels->view();
     const QString typed = cbLabels->currentText();
-    QModelIndex match;
-    if (!typed.isEmpty()) {
-        for (int i = 0; i < cbLabels->count(); ++i) {
-            if (cbLabels->itemText(i).startsWith(typed, Qt::CaseInsensitive)) {
-                match = cbLabels->model()->index(i, cbLabels->modelColumn(), cbLabels->rootModelIndex());
-                break;
-            }
-        }
+    int match = -1;
+    for (int i = 0; !typed.isEmpty() && i < cbLabels->count() && match < 0; ++i) {
+        if (cbLabels->itemText(i).startsWith(typed, Qt::CaseInsensitive))
+            match = i;
     }
-    list->setCurrentIndex(match);
-    if (match.isValid())
-        list->scrollTo(match);
+    highlight(match);
+}
+
+void TLabels::highlight(int row)
+{
+    QAbstractItemView *list = cbLabels->view();
+    const QModelIndex at = cbLabels->model()->index(row, cbLabels->modelColumn(), cbLabels->rootModelIndex());
+    list->setCurrentIndex(at);
+    if (at.isValid())
+        list->scrollTo(at);
 }
 
 // A key typed while the list is down edits the text part, and the list
@@ -168,6 +175,14 @@ bool TLabels::eventFilter(QObject *watched, QEvent *event)
     const bool enter = key == Qt::Key_Return || key == Qt::Key_Enter;
     QLineEdit *text = cbLabels->lineEdit();
 
+    if (key == Qt::Key_Home || key == Qt::Key_End) {
+        // The first or last name, with or without Ctrl; the list drops down
+        // to show it, and Enter takes it.
+        if (!listShown())
+            cbLabels->showPopup();
+        highlight(key == Qt::Key_Home ? 0 : cbLabels->count() - 1);
+        return true;
+    }
     if (watched == cbLabels->view() || listShown()) {
         // The list is down.
         if (key == Qt::Key_Escape) {
@@ -182,7 +197,7 @@ bool TLabels::eventFilter(QObject *watched, QEvent *event)
             return true;
         }
         const bool editing = !ke->text().isEmpty() || key == Qt::Key_Backspace || key == Qt::Key_Delete
-            || key == Qt::Key_Left || key == Qt::Key_Right || key == Qt::Key_Home || key == Qt::Key_End;
+            || key == Qt::Key_Left || key == Qt::Key_Right;
         if (text && editing && key != Qt::Key_Tab && key != Qt::Key_Backtab) {
             forwardToText(ke);
             return true;

@@ -45,6 +45,7 @@ private:
     void fillCombo();
     bool listShown() const;
     void followText();
+    void highlight(int row);   // in the dropped-down list; -1 for none
     void forwardToText(QKeyEvent *key);
 
     Prompts *m_prompts;

@@ -14,6 +14,7 @@
 
 #include <QActionGroup>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFocusEvent>
@@ -23,6 +24,7 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScreen>
 #include <QThread>
 
 #include <algorithm>
@@ -71,11 +73,16 @@ QByteArray latin(const QString &s) { return s.toLatin1(); }
 // its fixed waits block the user-interface thread as every command does.
 class TfrmVekComm::GuiHost final : public Host {
 public:
-    GuiHost(Prompts *prompts, std::function<void(int)> sleep) : m_prompts(prompts), m_sleep(std::move(sleep)) {}
+    GuiHost(Prompts *prompts, std::function<void(int)> sleep, const bool &closing)
+        : m_prompts(prompts), m_sleep(std::move(sleep)), m_closing(closing)
+    {
+    }
     void showMessage(const QString &text) override
     {
         // A key or click given during the wait must not answer the box.
         desk::StaleInput::drop();
+        if (m_closing)
+            return;   // the window is gone: nobody would read it
         int restored = 0;
         while (QApplication::overrideCursor()) {
             QApplication::restoreOverrideCursor();
@@ -96,13 +103,17 @@ public:
 private:
     Prompts *m_prompts;
     std::function<void(int)> m_sleep;
+    const bool &m_closing;
 };
 
 TfrmVekComm::TfrmVekComm(const WindowDeps &deps, QWidget *parent)
-    : QMainWindow(parent), m_deps(deps), m_host(std::make_unique<GuiHost>(deps.prompts, deps.sleepMs)),
+    : QMainWindow(parent), m_deps(deps), m_host(std::make_unique<GuiHost>(deps.prompts, deps.sleepMs, m_closing)),
       m_link(std::make_unique<Link>(*deps.line, *m_host))
 {
     setObjectName("frmVekComm");
+    // A window of fixed size has no maximize button.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setWindowTitle(forms::MainCaption);
     setFont(forms::proportionalFont());
     auto *client = new QWidget(this);
@@ -112,6 +123,7 @@ TfrmVekComm::TfrmVekComm(const WindowDeps &deps, QWidget *parent)
     m_widgets = forms::build(client, forms::mainWindowControls());
     forms::applyTabOrder(m_widgets, forms::mainWindowTabOrder());
     buildMenu();
+    desk::setUpMenuBar(menuBar());
 
     for (int r = 0; r < 8; ++r) {
         const int n = r + 1;
@@ -144,7 +156,6 @@ TfrmVekComm::TfrmVekComm(const WindowDeps &deps, QWidget *parent)
         if (it->kind != FieldKind::Label && it->kind != FieldKind::BitLabel)
             field->setAttribute(Qt::WA_InputMethodEnabled, false);
     }
-    connect(qApp, &QApplication::focusChanged, this, [this](QWidget *, QWidget *now) { focusMovedOn(now); });
 
     const char *const toggles[8] = {"btn0Tog", "btn1Tog", "bnt2Tog", "btn3Tog",
                                     "btn4Tog", "btn5Tog", "btn6tog", "btn7Tog"};
@@ -155,20 +166,47 @@ TfrmVekComm::TfrmVekComm(const WindowDeps &deps, QWidget *parent)
         connect(btnToggles[bit], &QPushButton::clicked, this, [this, bit] { btnTogClick(bit); });
     }
     connect(btnOpenClose, &QPushButton::clicked, this, &TfrmVekComm::btnOpenCloseClick);
+    m_toggleClicks = new desk::OneActionPerDoubleClick(btnOpenClose);
+    desk::ignoreWheel(cbPorts);
     connect(rgBaudRate, &RadioGroup::clicked, this, &TfrmVekComm::rgBaudRateClick);
     lblVekVer->setTextFormat(Qt::PlainText);
 
     setFixedSize(forms::MainClientSize.width(), forms::MainClientSize.height() + menuBar()->sizeHint().height());
-    move(forms::MainPosition);
+    placeOnScreen();
 
     FormCreate();
     Labels = new TLabels(m_deps.prompts, this);
 }
 
-TfrmVekComm::~TfrmVekComm()
+TfrmVekComm::~TfrmVekComm() = default;
+
+// At the layout's position where the window fits inside the screen's
+// available area (a small screen, a large scale factor), else moved in.
+void TfrmVekComm::placeOnScreen()
 {
-    // The widgets' own teardown still moves the focus; this window is gone by then.
-    disconnect(qApp, &QApplication::focusChanged, this, nullptr);
+    QScreen *screen = QGuiApplication::screenAt(forms::MainPosition);
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    if (screen)
+        placeWithin(screen->availableGeometry());
+    else
+        move(forms::MainPosition);
+}
+
+void TfrmVekComm::placeWithin(const QRect &available)
+{
+    // The window manager's frame is not known before the window shows:
+    // room is left for a title bar and borders.
+    const QSize frame(2 * FrameBorder, FrameTitle + FrameBorder);
+    move(forms::placeInside(available, size() + frame, forms::MainPosition));
+}
+
+void TfrmVekComm::closeEvent(QCloseEvent *event)
+{
+    // Closed while a command waits for the target: the command ends, nothing
+    // more is sent or shown, and the program ends when it returns.
+    m_closing = true;
+    QMainWindow::closeEvent(event);
 }
 
 QWidget *TfrmVekComm::control(const QString &name) const { return m_widgets.value(name); }
@@ -258,6 +296,7 @@ void TfrmVekComm::btnOpenCloseClick()
         m_link->VerText.clear();
         lblVekVer->setText(QString());
         lblVekVer->setToolTip(QString());
+        m_toggleClicks->stateChanged();
         return;
     }
     const QString name = cbPorts->currentText();
@@ -265,12 +304,13 @@ void TfrmVekComm::btnOpenCloseClick()
     {
         Busy busy;
         opened = m_link->OpenPort(name);
-        if (opened)
+        if (opened && !m_closing)
             GetVersion();
     }
     if (opened) {
+        // Cut at the window's edge with an ellipsis; the tool tip holds it whole.
         const QString ver = QString::fromLatin1(m_link->VerText);
-        lblVekVer->setText(ver);
+        lblVekVer->setText(lblVekVer->fontMetrics().elidedText(ver, Qt::ElideRight, lblVekVer->width()));
         lblVekVer->setToolTip(ver);
         btnOpenClose->setText(QStringLiteral("CloseComm"));
         CommOpen = true;
@@ -278,9 +318,11 @@ void TfrmVekComm::btnOpenCloseClick()
         cbPorts->setEnabled(false);
         if (m_trend)
             m_trend->commChanged(true);
+        m_toggleClicks->stateChanged();
     } else {
         m_link->ClosePort();
-        m_deps.prompts->showMessage(name + QStringLiteral(" is not responding"));
+        if (!m_closing)
+            m_deps.prompts->showMessage(name + QStringLiteral(" is not responding"));
     }
 }
 
@@ -326,20 +368,29 @@ bool TfrmVekComm::eventFilter(QObject *watched, QEvent *event)
                 edtLabelKeyDown(f.row, vk);
             return false;
         }
-        std::optional<char> key = desk::entryChar(ke);
-        if (!key)
+        if (std::optional<char> key = desk::entryChar(ke))
+            return keyPress(f, *key);
+        if (m_forwardingKey || f.kind == FieldKind::Label || f.kind == FieldKind::BitLabel
+            || ke->key() == Qt::Key_Tab || ke->key() == Qt::Key_Backtab)
             return false;
-        return keyPress(f, *key);
+        // Any other key starts an entry only by changing the text: Backspace,
+        // Delete, a paste. Copy, select-all and the other shortcuts start none.
+        auto *field = static_cast<QLineEdit *>(watched);
+        const QString before = field->text();
+        m_forwardingKey = true;
+        QCoreApplication::sendEvent(field, ke);
+        m_forwardingKey = false;
+        if (field->text() != before && !Editing && field->hasFocus()) {
+            setEntryColour(field, true);
+            Editing = true;
+        }
+        return true;
     }
     case QEvent::FocusOut:
         if (desk::leavesField(static_cast<QFocusEvent *>(event)))
             leave(f);
-        else if (static_cast<QFocusEvent *>(event)->reason() == Qt::MenuBarFocusReason)
-            m_heldByMenu = static_cast<QWidget *>(watched);
         return false;
     case QEvent::FocusIn: {
-        if (watched == m_heldByMenu)
-            m_heldByMenu = nullptr;   // back from the menu bar: the entry goes on
         // Address and data fields never select their text on receiving the
         // focus; a line edit would select it all when tabbed into.
         const auto reason = static_cast<QFocusEvent *>(event)->reason();
@@ -367,18 +418,6 @@ bool TfrmVekComm::eventFilter(QObject *watched, QEvent *event)
     default:
         return false;
     }
-}
-
-// The menu bar took the focus from a field and gave it on to another control
-// (a click elsewhere while a menu was up): that is when the field is left.
-void TfrmVekComm::focusMovedOn(QWidget *now)
-{
-    if (!m_heldByMenu || !now || now == m_heldByMenu || now->window() != this || qobject_cast<QMenuBar *>(now))
-        return;
-    const auto it = m_fields.constFind(m_heldByMenu.data());
-    m_heldByMenu = nullptr;
-    if (it != m_fields.cend())
-        leave(it.value());
 }
 
 bool TfrmVekComm::keyPress(const FieldRef &f, char &key)
@@ -786,10 +825,17 @@ void TfrmVekComm::ApplySetup()
         ShowRowValue(rows[r].edtData, RowValue[r], rows[r].chkHex->isChecked());
     if (!CommOpen)
         return;
+    // The load stops at its first failed write: the next command must not
+    // complete a line the target may hold half-typed, and one box says so.
+    // Between two writes the window takes a close (input given meanwhile is
+    // dropped): the write under way ends and nothing more is sent.
     Busy busy;
-    for (int r = 0; r < 8; ++r) {
-        if (RowAddr[r] != 0)
-            m_link->WriteRegister(RowAddr[r], RowValue[r]);
+    for (int r = 0; r < 8 && !m_closing; ++r) {
+        if (RowAddr[r] == 0)
+            continue;
+        if (!m_link->WriteRegister(RowAddr[r], RowValue[r]))
+            break;
+        desk::StaleInput::drop();
     }
 }
 

@@ -13,7 +13,6 @@
 #include <memory>
 #include <optional>
 #include <QHash>
-#include <QPointer>
 #include <QStringList>
 
 class QAction;
@@ -30,6 +29,9 @@ class Prompts;
 class RadioGroup;
 class TLabels;
 class TrendWindow;
+namespace desk {
+class OneActionPerDoubleClick;
+}
 
 struct WindowDeps {
     SerialLine *line = nullptr;        // not owned
@@ -83,6 +85,11 @@ public:
     QAction *mnuTrend = nullptr;
 
     QWidget *control(const QString &name) const;
+    // Places the window inside a screen's available area (see placeOnScreen).
+    void placeWithin(const QRect &available);
+    // Room for the window manager's frame, unknown before the window shows.
+    static constexpr int FrameBorder = 4;
+    static constexpr int FrameTitle = 30;
 
     // Connection.
     void FormCreate();
@@ -144,6 +151,7 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     class GuiHost;
@@ -161,7 +169,7 @@ private:
     bool keyPress(const FieldRef &f, char &key);
     void leave(const FieldRef &f);
     void sendTestValue();
-    void focusMovedOn(QWidget *now);
+    void placeOnScreen();
 
     WindowDeps m_deps;
     std::unique_ptr<GuiHost> m_host;
@@ -169,8 +177,9 @@ private:
     TrendWindow *m_trend = nullptr;   // a child window, made when first asked for
     QHash<QString, QWidget *> m_widgets;
     QHash<QObject *, FieldRef> m_fields;
-    // The field the menu bar took the focus from, its entry still open.
-    QPointer<QWidget> m_heldByMenu;
+    desk::OneActionPerDoubleClick *m_toggleClicks = nullptr;   // on btnOpenClose
+    bool m_forwardingKey = false;
+    bool m_closing = false;   // closed; a command may still be ending
 };
 
 } // namespace vek
