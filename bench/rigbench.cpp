@@ -92,7 +92,9 @@ QString findPython()
 
 QString writeScript(const QTemporaryDir &dir, int writes)
 {
-    QByteArray text = "# rigbench\n";
+    // The identification first: a script with nothing for the target opens
+    // no port, and the run of no writes must still connect.
+    QByteArray text = "# rigbench\nversion\n";
     for (int i = 0; i < writes; ++i)
         text += QStringLiteral("write %1=%2\n").arg(0x100 + i % 256, 3, 16, QLatin1Char('0')).arg(i & 0xFF, 2, 16, QLatin1Char('0')).toLatin1();
     const QString path = dir.filePath(QStringLiteral("rig%1.txt").arg(writes));
@@ -185,7 +187,9 @@ struct Bench {
     {
         return [this, dev, baud](int n) {
             QStringList args{QStringLiteral("-q"), QStringLiteral("-p"), dev, QStringLiteral("-b"), QString::number(baud)};
-            args << (n ? QStringLiteral("write") : QStringLiteral("version"));
+            args << QStringLiteral("version");
+            if (n)
+                args << QStringLiteral("write");
             for (int i = 0; i < n; ++i)
                 args << QStringLiteral("%1=%2").arg(0x100 + i % 256, 3, 16, QLatin1Char('0')).arg(i & 0xFF, 2, 16, QLatin1Char('0'));
             return timed(vekctl, args);
