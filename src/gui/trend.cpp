@@ -39,6 +39,7 @@ namespace vek {
 
 void TrendHistory::append(const TrendRound &round)
 {
+    m_seen = uint8_t(m_seen | round.mask);
     if (qsizetype(m_rounds.size()) < m_capacity) {
         m_rounds.push_back(round);
         ++m_size;
@@ -53,6 +54,7 @@ void TrendHistory::clear()
     m_rounds.clear();
     m_rounds.shrink_to_fit();
     m_first = m_size = 0;
+    m_seen = 0;
 }
 
 qsizetype TrendHistory::lowerBound(qint64 ms) const
@@ -68,13 +70,6 @@ qsizetype TrendHistory::lowerBound(qint64 ms) const
     return lo;
 }
 
-uint8_t TrendHistory::rowsSeen() const
-{
-    uint8_t seen = 0;
-    for (const TrendRound &r : m_rounds)
-        seen |= r.mask;
-    return seen;
-}
 
 namespace {
 
@@ -332,7 +327,7 @@ TrendWindow::TrendWindow(TfrmVekComm &main, Prompts *prompts, QWidget *parent)
     m_chart->legend()->setAlignment(Qt::AlignBottom);
     m_axisTime = new QValueAxis(m_chart);
     m_axisTime->setTitleText(QStringLiteral("seconds since Start"));
-    m_axisTime->setLabelFormat(QStringLiteral("%.1f"));
+    m_axisTime->setTickType(QValueAxis::TicksDynamic);
     m_axisValue = new QValueAxis(m_chart);
     m_axisHex = new QValueAxis(m_chart);
     for (QValueAxis *axis : {m_axisValue, m_axisHex}) {
@@ -374,12 +369,9 @@ TrendWindow::TrendWindow(TfrmVekComm &main, Prompts *prompts, QWidget *parent)
     m_stepTimer->setSingleShot(true);
     m_stepTimer->setTimerType(Qt::PreciseTimer);
     connect(m_stepTimer, &QTimer::timeout, this, &TrendWindow::stepNow);
-    m_drawTimer = new QTimer(this);
-    m_drawTimer->setSingleShot(true);
-    connect(m_drawTimer, &QTimer::timeout, this, &TrendWindow::redraw);
 
     m_scheduler->stateChanged = [this] { refreshControls(); };
-    m_scheduler->roundDone = [this] { redrawSoon(); };
+    m_scheduler->roundDone = [this] { roundDone(); };
 
     for (int r = 0; r < TrendRows; ++r) {
         connect(m_main.rows[size_t(r)].edtLabel, &QLineEdit::textChanged, this, &TrendWindow::refreshNames);
@@ -473,6 +465,7 @@ void TrendWindow::commChanged(bool open)
     if (!open) {
         m_scheduler->pause();
         schedule(-1);
+        redraw();
     }
     refreshControls();
 }
@@ -518,10 +511,12 @@ void TrendWindow::btnImageClick()
         m_prompts->showMessage(QStringLiteral("Could not write %1: %2").arg(path, error));
 }
 
-void TrendWindow::redrawSoon()
+// The chart is redrawn between rounds, never between the reads of one, so
+// that its painting never stretches a round; at most every DrawEveryMs.
+void TrendWindow::roundDone()
 {
-    if (!m_drawTimer->isActive())
-        m_drawTimer->start(DrawEveryMs);
+    if (!m_lastDraw.isValid() || m_lastDraw.elapsed() >= DrawEveryMs)
+        redraw();
 }
 
 std::pair<double, double> TrendWindow::span() const { return m_span; }
@@ -545,7 +540,7 @@ void TrendWindow::zoom(double factor, double about)
 
 void TrendWindow::redraw()
 {
-    m_drawTimer->stop();
+    m_lastDraw.start();
     const TrendHistory &h = m_scheduler->history();
     if (m_following) {
         const double last = h.size() > 0 ? h.at(h.size() - 1).ms / 1000.0 : 0;
@@ -555,6 +550,18 @@ void TrendWindow::redraw()
     }
     const auto [t0, t1] = m_span;
     m_axisTime->setRange(t0, t1);
+    // Ticks at round numbers of seconds, five to ten of them.
+    double tick = 0.1;
+    for (const double step : {0.1, 0.2, 0.5, 1.0, 2.0, 5.0, 10.0, 20.0, 30.0, 60.0, 120.0, 300.0, 600.0, 1200.0, 1800.0, 3600.0}) {
+        tick = step;
+        if ((t1 - t0) / step <= 10)
+            break;
+    }
+    while ((t1 - t0) / tick > 10)
+        tick *= 2;
+    m_axisTime->setTickAnchor(0);
+    m_axisTime->setTickInterval(tick);
+    m_axisTime->setLabelFormat(tick < 1 ? QStringLiteral("%.1f") : QStringLiteral("%.0f"));
 
     // A line keeps two points a pixel column, its lowest and highest value
     // there in the order they came: the chart repaints every point it holds.
@@ -563,47 +570,52 @@ void TrendWindow::redraw()
     const qsizetype first = std::max<qsizetype>(0, h.lowerBound(qint64(std::floor(t0 * 1000))) - 1);
     const qsizetype end = std::min(h.size(), h.lowerBound(qint64(std::ceil(t1 * 1000)) + 1) + 1);
     const uint8_t seen = h.rowsSeen();
+    struct Line {
+        QList<QPointF> points;
+        qint64 column = std::numeric_limits<qint64>::min();
+        QPointF low, high;
+        void flush()
+        {
+            if (column == std::numeric_limits<qint64>::min())
+                return;
+            if (low == high)
+                points << low;
+            else if (low.x() <= high.x())
+                points << low << high;
+            else
+                points << high << low;
+        }
+    };
+    std::array<Line, TrendRows> lines;
+    for (qsizetype i = first; i < end; ++i) {
+        const TrendRound &round = h.at(i);
+        const double x = round.ms / 1000.0;
+        const qint64 c = qint64(std::floor((x - t0) / perColumn));
+        for (int r = 0; r < TrendRows; ++r) {
+            if (!((round.mask >> r) & 1))
+                continue;
+            Line &line = lines[size_t(r)];
+            const QPointF p(x, round.values[size_t(r)]);
+            if (c != line.column) {
+                line.flush();
+                line.column = c;
+                line.low = line.high = p;
+            } else if (p.y() < line.low.y()) {
+                line.low = p;
+            } else if (p.y() > line.high.y()) {
+                line.high = p;
+            }
+        }
+    }
     for (int r = 0; r < TrendRows; ++r) {
         QLineSeries *series = m_series[size_t(r)];
-        const uint8_t bit = uint8_t(1u << r);
-        if (!(seen & bit)) {
+        if (!((seen >> r) & 1)) {
             series->setVisible(false);
             series->clear();
             continue;
         }
-        QList<QPointF> points;
-        qint64 column = std::numeric_limits<qint64>::min();
-        QPointF low, high;
-        const auto flush = [&] {
-            if (column == std::numeric_limits<qint64>::min())
-                return;
-            if (low == high) {
-                points << low;
-            } else if (low.x() <= high.x()) {
-                points << low << high;
-            } else {
-                points << high << low;
-            }
-        };
-        for (qsizetype i = first; i < end; ++i) {
-            const TrendRound &round = h.at(i);
-            if (!(round.mask & bit))
-                continue;
-            const QPointF p(round.ms / 1000.0, round.values[size_t(r)]);
-            const qint64 c = qint64(std::floor((p.x() - t0) / perColumn));
-            if (c != column) {
-                flush();
-                column = c;
-                low = high = p;
-            } else {
-                if (p.y() < low.y())
-                    low = p;
-                if (p.y() > high.y())
-                    high = p;
-            }
-        }
-        flush();
-        series->replace(points);
+        lines[size_t(r)].flush();
+        series->replace(lines[size_t(r)].points);
         series->setName(rowName(r));
         series->setVisible(true);
     }

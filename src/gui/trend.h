@@ -7,6 +7,7 @@
 
 #include "comport.h"
 
+#include <QElapsedTimer>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -54,14 +55,15 @@ public:
     }
     // The first round that started at or after `ms`; size() when none did.
     qsizetype lowerBound(qint64 ms) const;
-    // The rows read in any round kept.
-    uint8_t rowsSeen() const;
+    // The rows read in any round since the last clear.
+    uint8_t rowsSeen() const { return m_seen; }
 
 private:
     qsizetype m_capacity;
     std::vector<TrendRound> m_rounds;
     qsizetype m_first = 0;
     qsizetype m_size = 0;
+    uint8_t m_seen = 0;
 };
 
 // The history in the form of `vekctl watch --csv`: a header "ms" and one
@@ -188,13 +190,13 @@ private:
     void stepNow();
     void refreshNames();
     void refreshControls();
-    void redrawSoon();
+    void roundDone();
 
     TfrmVekComm &m_main;
     Prompts *m_prompts;
     std::unique_ptr<TrendScheduler> m_scheduler;
     QTimer *m_stepTimer = nullptr;
-    QTimer *m_drawTimer = nullptr;
+    QElapsedTimer m_lastDraw;
     QChart *m_chart = nullptr;
     QValueAxis *m_axisTime = nullptr, *m_axisValue = nullptr, *m_axisHex = nullptr;
     std::array<QLineSeries *, TrendRows> m_series{};
