@@ -319,7 +319,6 @@ TrendWindow::TrendWindow(TfrmVekComm &main, Prompts *prompts, QWidget *parent)
     connect(btnImage, &QPushButton::clicked, this, &TrendWindow::btnImageClick);
     lblStatus = new QLabel(this);
     lblStatus->setObjectName("lblStatus");
-    lblStatus->setWordWrap(true);
     controls->addWidget(lblStatus);
     controls->addStretch(1);
 
@@ -409,7 +408,7 @@ void TrendWindow::refreshControls()
     if (m_scheduler->running())
         lblStatus->setText(QStringLiteral("Reading"));
     else if (!m_main.CommOpen)
-        lblStatus->setText(QStringLiteral("Paused: the connection is closed"));
+        lblStatus->setText(QStringLiteral("Paused: connection closed"));
     else if (m_scheduler->tickedCount() == 0)
         lblStatus->setText(QStringLiteral("Tick the rows to read"));
     else
