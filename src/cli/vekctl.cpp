@@ -10,6 +10,7 @@
 #include "netline.h"
 #include "qtserialline.h"
 #include "simline.h"
+#include "vekversion.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -19,9 +20,6 @@
 #include <algorithm>
 #include <memory>
 
-#ifndef VEK_VERSION
-#define VEK_VERSION "0"
-#endif
 
 namespace vek::cli {
 
