@@ -110,7 +110,7 @@ int runOnEach(const QStringList &ports, const Options &opt, const TargetRun &run
               QTextStream &err)
 {
     QMutex outLock, errLock;
-    QList<int> statuses(ports.size(), 0);
+    std::vector<int> statuses(size_t(ports.size()), 0);   // one element for each thread
     std::vector<std::unique_ptr<QThread>> threads;
     for (qsizetype i = 0; i < ports.size(); ++i) {
         // The thread makes the target's line, so that a network line's
@@ -121,7 +121,7 @@ int runOnEach(const QStringList &ports, const Options &opt, const TargetRun &run
             const QString prefix = ports[i] + u'\t';
             PrefixedLines outLines(prefix, out, outLock), errLines(prefix, err, errLock);
             QTextStream targetOut(&outLines), targetErr(&errLines);
-            statuses[i] = run(mine, targetOut, targetErr);
+            statuses[size_t(i)] = run(mine, targetOut, targetErr);
             targetOut.flush();
             targetErr.flush();
         }));
@@ -129,7 +129,7 @@ int runOnEach(const QStringList &ports, const Options &opt, const TargetRun &run
     }
     for (auto &t : threads)
         t->wait();
-    return combinedStatus(statuses);
+    return combinedStatus(QList<int>(statuses.begin(), statuses.end()));
 }
 
 } // namespace vek::cli
