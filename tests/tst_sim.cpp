@@ -6,8 +6,10 @@
 #include "ptytarget.h"
 #include "qtserialline.h"
 #include "simline.h"
+#include "simoptions.h"
 #include "targetmonitor.h"
 
+#include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QTest>
 
@@ -185,6 +187,41 @@ private slots:
         QCOMPARE(took(0, 0), std::chrono::nanoseconds(std::chrono::milliseconds(2 * SerialLine::ReadTimeoutMs)).count());
         QCOMPARE(host.messages, (QStringList{"Echo not received", "File read failed", Link::PartialText("A")}));
         QVERIFY(link.ClosePort() && !line.isOpen());
+    }
+
+    // vek-sim's options: what each sets, and the refusals.
+    void simOptions_data()
+    {
+        QTest::addColumn<QString>("args");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QList<int>>("set");   // fault, faultAfter, longReplyBytes, prompt, pacing, 02A, FFF, double echo
+        const QList<int> none{0, 0, 10000, 1, 0, 0, 0, 0};
+        QTest::newRow("all") << "--reg 2a=5c --reg FFF=01 --fault Wrong-Echo:7 --baud 300 --double-echo" << ""
+                             << QList<int>{int(Fault::WrongEcho), 7, 10000, 1, 300, 0x5C, 1, 1};
+        QTest::newRow("long reply") << "--fault long-reply-no-prompt:20" << "" << QList<int>{int(Fault::LongReply), 0, 20, 0, 0, 0, 0, 0};
+        QTest::newRow("address") << "--reg 1000=1" << "bad --reg 1000=1 (want ADDR=VAL in hex, ADDR up to FFF)" << none;
+        QTest::newRow("value") << "--reg 2A=100" << "bad --reg 2A=100 (want ADDR=VAL in hex, ADDR up to FFF)" << none;
+        QTest::newRow("fault") << "--fault nope" << "unknown fault nope" << none;
+        QTest::newRow("count") << "--fault silent:-1" << "bad count in --fault silent:-1" << none;
+        QTest::newRow("baud") << "--baud fast" << "bad --baud fast" << none;
+    }
+    void simOptions()
+    {
+        QFETCH(QString, args);
+        QFETCH(QString, error);
+        QFETCH(QList<int>, set);
+        QCommandLineParser p;
+        addSimOptions(p);
+        QVERIFY(p.parse(("vek-sim " + args).split(u' ')));
+        SimSettings s;
+        QString why;
+        QCOMPARE(readSimOptions(p, s, why), error.isEmpty());
+        QCOMPARE(why, error);
+        if (error.isEmpty()) {
+            const TargetOptions &t = s.target;
+            QCOMPARE((QList<int>{int(t.fault), t.faultAfter, t.longReplyBytes, t.longReplyPrompt, s.pacing, t.registers[0x2A],
+                                 t.registers[0xFFF], t.doubleEcho}), set);
+        }
     }
 
     // An exchange paced at 9600 bit/s, then the line pulled; and stop() ends a

@@ -1,18 +1,23 @@
 #pragma once
-// Ctrl-C (SIGINT), SIGTERM and SIGPIPE while vekctl holds the port: noted, so
-// that the command under way ends, the port is closed and the exit status
-// tells the signal. Waits that a signal should cut short (a script's sleep, a watch's
-// interval, a prompt's input) go through here.
+// SIGINT, SIGTERM and SIGPIPE noted instead of ending the process, through
+// one pipe that the handler writes into (the self-pipe), for vekctl and
+// vek-sim. vekctl ends the command under way, closes the port and tells the
+// signal in its exit status; its waits that a signal should cut short (a
+// script's sleep, a watch's interval, a prompt's input) go through here.
+// vek-sim's event loop watches the pipe and ends.
 
-namespace vek::cli::interrupt {
+namespace vek::interrupt {
 
 // From now on SIGINT, SIGTERM and SIGPIPE are noted instead of ending the
-// process.
-void install();
+// process. False (errno set) when the pipe could not be made.
+bool install();
 // The default handling again; a noted signal is forgotten.
 void restore();
 // The signal that asked to stop, or 0.
 int pending();
+// The pipe's end that becomes readable when a signal is noted (after
+// install()), for an event loop to watch; -1 where there is none.
+int wakeFd();
 // Sleeps `ms` milliseconds; false when a stop was asked before or meanwhile.
 bool sleepMs(int ms);
 // Waits until the file descriptor `fd` has input (or its end); false when a
@@ -23,4 +28,4 @@ bool isTerminal(int fd);
 // prints only now and then (a watch of steady values) asks each round.
 bool outputGone();
 
-} // namespace vek::cli::interrupt
+} // namespace vek::interrupt

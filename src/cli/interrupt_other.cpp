@@ -6,10 +6,12 @@
 #include <chrono>
 #include <thread>
 
-namespace vek::cli::interrupt {
+namespace vek::interrupt {
 
-void install() {}
+bool install() { return true; }
 void restore() {}
+int wakeFd() { return -1; }
+
 int pending() { return 0; }
 
 bool sleepMs(int ms)
@@ -22,4 +24,4 @@ bool waitForInput(int) { return true; }
 bool isTerminal(int) { return false; }
 bool outputGone() { return false; }
 
-} // namespace vek::cli::interrupt
+} // namespace vek::interrupt

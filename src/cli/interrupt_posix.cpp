@@ -11,7 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace vek::cli::interrupt {
+namespace vek::interrupt {
 
 namespace {
 
@@ -67,11 +67,13 @@ int waitFor(int fd, int timeoutMs)
 
 } // namespace
 
-void install()
+bool install()
 {
     if (g_installed)
-        return;
-    if (g_pipe[0] < 0 && ::pipe(g_pipe) == 0) {
+        return true;
+    if (g_pipe[0] < 0) {
+        if (::pipe(g_pipe) != 0)
+            return false;
         for (int fd : g_pipe) {
             ::fcntl(fd, F_SETFD, FD_CLOEXEC);
             ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -88,6 +90,7 @@ void install()
     // the same way, with the port closed.
     sigaction(SIGPIPE, &sa, &g_oldPipe);
     g_installed = true;
+    return true;
 }
 
 void restore()
@@ -105,6 +108,8 @@ void restore()
 }
 
 int pending() { return g_signal.load(); }
+
+int wakeFd() { return g_pipe[0]; }
 
 bool sleepMs(int ms)
 {
@@ -133,4 +138,4 @@ bool outputGone()
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLERR);
 }
 
-} // namespace vek::cli::interrupt
+} // namespace vek::interrupt

@@ -4,7 +4,7 @@
 // own, and every line a target prints goes out whole, after the port's name
 // and a tab. A target that fails never stops the others.
 
-#include "commands.h"
+#include "check.h"
 
 #include <QStringList>
 #include <functional>

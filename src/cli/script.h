@@ -2,7 +2,7 @@
 // `run`: a script of commands on one connection, checked whole before the
 // port is opened; or, from a terminal, a line at a time at a prompt.
 
-#include "commands.h"
+#include "session.h"
 
 namespace vek::cli {
 

@@ -3,7 +3,7 @@
 // as changes or as CSV, until --count rounds, --max-failures failed rounds
 // in a row, a signal or a reader of the output that went away.
 
-#include "commands.h"
+#include "session.h"
 
 namespace vek::cli {
 

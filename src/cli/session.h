@@ -1,0 +1,92 @@
+#pragma once
+// The running of checked commands on the open link (or without one for the
+// commands that need no port): results to standard output, the link's and
+// vekctl's messages to standard error.
+
+#include "check.h"
+#include "host.h"
+
+class QTextStream;
+
+namespace vek {
+class Link;
+}
+
+namespace vek::cli {
+
+class LineWatch;
+
+// Messages of the link and of vekctl go to standard error, prefixed with
+// the program's name; fixed waits sleep for real. While a watch collapses
+// them, each round's messages are held back: a round that fails as the one
+// before is counted instead of printed again.
+class CliHost final : public Host {
+public:
+    explicit CliHost(QTextStream &err) : m_err(err) {}
+    void showMessage(const QString &text) override;
+    void sleepMs(int ms) override;
+    void collapse(bool on);
+    void endRound();
+
+private:
+    void print(const QString &text);
+    void flushRepeats();
+
+    QTextStream &m_err;
+    bool m_collapse = false;
+    QStringList m_round, m_last;
+    qint64 m_repeats = 0;
+};
+
+// Runs checked commands over the open link (or without one for the
+// commands that need no port). Results go to `out`, messages to `err`.
+class Session {
+public:
+    Session(const Options &options, QTextStream &out, QTextStream &err, CliHost &host);
+
+    bool versionOk = false;      // the identification query after the handshake answered
+    Link *link = nullptr;        // the open connection, for the commands that need a port
+    LineWatch *lineWatch = nullptr;   // the line under it
+
+    // Before each exchange whose failure is to be judged.
+    void startCommand();
+    // The status of a failed command: 4 when the line was lost, else 1.
+    int failStatus() const;
+    // A write to standard output failed (its message is out).
+    bool outputFailed() const { return m_outputFailed; }
+    CliHost &host() { return m_host; }
+
+    // The exit status of one command: 0 (go on), 1 (the target or a file
+    // failed; its messages are out), 4 (the line was lost), or 128 + the
+    // signal that stopped it.
+    int run(const Command &cmd);
+
+    const Options &options() const { return m_opt; }
+    void result(const QString &line);
+    void info(const QString &line);
+    void warn(const QString &line);
+    void prompt(const QString &text);   // on standard error, without a line end
+    // Reads one register; on failure says which read failed.
+    bool readValue(uint16_t addr, uint8_t &value, const QString &where = {});
+
+private:
+    bool readItems(const Command &cmd);
+    bool readRange(const ReadItem &item, const QString &where);
+    bool write(const WriteItem &w);
+    // Writes in order; stops at the first failure and says which write failed.
+    bool writeAll(const QList<WriteItem> &writes, const QString &where);
+    bool apply(const Command &cmd);
+    bool expect(const Command &cmd);
+    bool wait(const Command &cmd);
+    bool save(const Command &cmd);
+    void ports();
+    void labels(const Command &cmd);
+
+    const Options &m_opt;
+    QTextStream &m_out;
+    QTextStream &m_err;
+    CliHost &m_host;
+    bool m_outputFailed = false;
+};
+
+} // namespace vek::cli
