@@ -29,23 +29,14 @@ constexpr int TimeoutMs = SerialLine::ReadTimeoutMs;
 // Processor time of the whole process, all threads.
 qint64 cpuMs() { return qint64(std::clock()) * 1000 / CLOCKS_PER_SEC; }
 
-// The window's way of giving a command as vekctl names it (row 1, test field).
-void run(TfrmVekComm &w, const QString &command)
+// The window's way of giving a command as vekctl names it, by keys: "read
+// 02A" and "write 02A=5C" on row 1, which watches 02A in hex, "test 1" by +
+// in the test field.
+void run(const TfrmVekComm::Probe &w, const QString &command)
 {
-    char key = '+';
-    w.Editing = !command.startsWith(u't');
-    if (!w.Editing) {   // "test 1"
-        w.edtTestKeyPress(key);
-        return;
-    }
-    if (command.startsWith(u'w')) {   // "write 02A=5C"
-        w.RowAddr[0] = 0x2A;
-        w.rows[0].chkHex->setChecked(true);
-        w.rows[0].edtData->setText(QStringLiteral("5C"));
-        return w.edtDataExit(0);
-    }
-    w.rows[0].edtAddr->setText(QStringLiteral("02A"));   // "read 02A"
-    w.edtAddrExit(0);
+    QLineEdit *field = command.startsWith(u't') ? w.edtTest : command.startsWith(u'w') ? w.rows[0].edtData : w.rows[0].edtAddr;
+    field->setFocus(Qt::OtherFocusReason);
+    QTest::keyClicks(field, command.startsWith(u't') ? "+" : command.startsWith(u'w') ? "5C\r" : "2A\r");
 }
 
 } // namespace
@@ -113,10 +104,13 @@ private slots:
         QtSerialLine line;
         testing::RecordingPrompts prompts;
         // The window on a QtSerialLine, with a tenth of each fixed wait.
-        TfrmVekComm w(WindowDeps{&line, &prompts, [](int ms) { QThread::msleep(ulong(ms / 10)); }, {target->devicePath()},
-                                 QStringList{}});
-        w.show();
-        QApplication::setActiveWindow(&w);
+        TfrmVekComm window(WindowDeps{&line, &prompts, [](int ms) { QThread::msleep(ulong(ms / 10)); },
+                                      {target->devicePath()}, QStringList{}});
+        window.show();
+        QApplication::setActiveWindow(&window);
+        const TfrmVekComm::Probe w(window);
+        w.rows[0].chkHex->setChecked(true);
+        run(w, QStringLiteral("read 02A"));   // closed: only the address is set
         if (!commands.isEmpty()) {
             w.btnOpenClose->click();
             QVERIFY2(w.CommOpen && prompts.log.isEmpty(), qPrintable(prompts.log.join('\n')));
@@ -164,7 +158,7 @@ private slots:
         // CloseComm works, and OpenComm does once a healthy target is back on a new device.
         if (w.CommOpen)
             w.btnOpenClose->click();
-        QVERIFY(!w.CommOpen && !w.link().IsOpen() && w.cbPorts->isEnabled());
+        QVERIFY(!w.CommOpen && !window.link().IsOpen() && w.cbPorts->isEnabled());
         QCOMPARE(w.btnOpenClose->text(), QStringLiteral("OpenComm"));
         QCOMPARE(prompts.log, QStringList());
         target = std::make_unique<PtyTarget>();

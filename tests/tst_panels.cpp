@@ -13,16 +13,8 @@ using namespace vek::testing;
 
 namespace {
 
-
-// Keys as typed; '\r' is Enter, '\t' Tab, '\b' Backspace, '\x1b' Escape.
-void press(QLineEdit *field, const QString &keys)
-{
-    field->setFocus(Qt::OtherFocusReason);
-    QTest::keyClicks(field, keys);
-}
-
 // The groups' selections read as bits 7..0: index 0 is "1".
-QString shownBits(const TfrmVekComm &w)
+QString shownBits(const TfrmVekComm::Probe &w)
 {
     QString s;
     for (int bit = 7; bit >= 0; --bit)
@@ -30,8 +22,8 @@ QString shownBits(const TfrmVekComm &w)
     return s;
 }
 
-void clickItem(TfrmVekComm &w, int bit, int index) { QTest::mouseClick(w.rgBits[bit]->button(index), Qt::LeftButton); }
-void toggle(TfrmVekComm &w, int bit) { QTest::mouseClick(w.btnToggles[bit], Qt::LeftButton); }
+void clickItem(const TfrmVekComm::Probe &w, int bit, int index) { QTest::mouseClick(w.rgBits[bit]->button(index), Qt::LeftButton); }
+void toggle(const TfrmVekComm::Probe &w, int bit) { QTest::mouseClick(w.btnToggles[bit], Qt::LeftButton); }
 
 } // namespace
 
@@ -39,7 +31,6 @@ class TestPanels : public QObject {
     Q_OBJECT
 private slots:
     void bitsReadClickedAndShown();
-    void bitAddressEntry();
     void closedConnectionSendsNothingThenOrLater();
     void testFieldStepping();
     void testFieldEntries_data();
@@ -52,7 +43,7 @@ void TestPanels::bitsReadClickedAndShown()
     opt.registers[0x010] = 0xA5;
     WindowFixture fx(opt);
     QVERIFY(fx.connect());
-    TfrmVekComm &w = *fx.window;
+    const TfrmVekComm::Probe w = fx.probe();
     press(w.edtBitAddr, "10\r");
     QCOMPARE(shownBits(w), QStringLiteral("10100101"));
 
@@ -67,35 +58,6 @@ void TestPanels::bitsReadClickedAndShown()
         clickItem(w, bit, bit == 3 ? 0 : 1);
         QCOMPARE(fx.takeLines(), (Lines{"A006=" + QByteArray::number(0x08 ^ (1 << bit), 16).toUpper().rightJustified(2, '0'), "A006=08"}));
     }
-
-    w.BitValue = 0x7E;
-    w.ShowBits();
-    QCOMPARE(shownBits(w), QStringLiteral("01111110"));
-    QVERIFY(fx.takeLines().isEmpty());
-}
-
-void TestPanels::bitAddressEntry()
-{
-    WindowFixture fx;
-    QVERIFY(fx.connect());
-    TfrmVekComm &w = *fx.window;
-    press(w.edtBitAddr, "0000C\r");
-    QCOMPARE(w.edtBitAddr->text(), QStringLiteral("00C"));
-    press(w.edtBitAddr, "fff\t");
-    press(w.edtBitAddr, "x\t");   // not hex: dropped
-    QCOMPARE(w.edtBitAddr->text(), QStringLiteral("FFF"));
-    QCOMPARE(fx.takeLines(), (Lines{"A00C", "AFFF"}));
-
-    for (const QString big : {"1FFF", "10005", "0001000"}) {
-        press(w.edtBitAddr, big + '\r');
-        QCOMPARE(w.edtBitAddr->text(), big);
-        QVERIFY(isRed(w.edtBitAddr) && w.Editing);
-        press(w.edtBitAddr, "\x1b");   // open until Escape brings the address back
-        QCOMPARE(w.edtBitAddr->text(), QStringLiteral("FFF"));
-        QVERIFY(!isRed(w.edtBitAddr) && !w.Editing);
-    }
-    QVERIFY(fx.takeLines().isEmpty());
-    QCOMPARE(fx.prompts.log, QStringList(3, "msg Maximum data memory address is 0xFFF"));
 }
 
 // Closed, the panels keep their copies; connecting sends nothing, and the
@@ -105,7 +67,7 @@ void TestPanels::closedConnectionSendsNothingThenOrLater()
     sim::TargetOptions opt;
     opt.registers[0x020] = 0xFF;
     WindowFixture fx(opt);
-    TfrmVekComm &w = *fx.window;
+    const TfrmVekComm::Probe w = fx.probe();
     press(w.edtBitAddr, "20\r");
     clickItem(w, 7, 0);
     toggle(w, 1);
@@ -123,7 +85,7 @@ void TestPanels::testFieldStepping()
 {
     WindowFixture fx;
     QVERIFY(fx.connect());
-    TfrmVekComm &w = *fx.window;
+    const TfrmVekComm::Probe w = fx.probe();
     press(w.edtTest, "\r");   // a new window's field is empty: Enter only opens an entry
     QCOMPARE(w.edtTest->text(), QString());
     QVERIFY(isRed(w.edtTest) && w.Editing);
@@ -164,7 +126,7 @@ void TestPanels::testFieldEntries()
     QFETCH(QStringList, log);
     WindowFixture fx;
     QVERIFY(fx.connect());
-    TfrmVekComm &w = *fx.window;
+    const TfrmVekComm::Probe w = fx.probe();
     press(w.edtTest, "10\r");
     fx.takeLines();
 

@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 using namespace vek;
 using namespace vek::testing;
@@ -43,7 +44,7 @@ void type(QLineEdit *field, const QByteArray &keys)
     focusOn(field);
     for (char k : keys) {
         if (k == '\t')   // a click into another field, as a person leaves one
-            QTest::mouseClick(static_cast<TfrmVekComm *>(field->window())->rows[7].edtLabel, Qt::LeftButton);
+            QTest::mouseClick(static_cast<TfrmVekComm *>(field->window())->row(7).edtLabel, Qt::LeftButton);
         else if (k == '\n')
             QTest::keyClick(field, Qt::Key_Down);
         else
@@ -53,7 +54,7 @@ void type(QLineEdit *field, const QByteArray &keys)
 
 // Double-clicks the label field of row `r` and, while the chooser is shown,
 // picks `name` in it; a chooser left open is cancelled. True when it was shown.
-bool dblClickLabel(TfrmVekComm &w, int r, const QString &name = {})
+bool dblClickLabel(const TfrmVekComm::Probe &w, int r, const QString &name = {})
 {
     bool shown = false;
     QTimer::singleShot(0, w.Labels, [&] {
@@ -84,17 +85,21 @@ class TestRows : public QObject {
     Q_OBJECT
     // Each test starts with a fresh window, connected to the simulated target.
     std::unique_ptr<WindowFixture> f;
-    TfrmVekComm *w = nullptr;
+    std::optional<TfrmVekComm::Probe> w;
 
 private slots:
     void initTestCase() { QApplication::setStyle(QStringLiteral("Fusion")); }
     void init()
     {
         f = std::make_unique<WindowFixture>();
-        w = f->window.get();
+        w.emplace(f->probe());
         QVERIFY(f->connect());
     }
-    void cleanup() { f.reset(); }
+    void cleanup()
+    {
+        w.reset();
+        f.reset();
+    }
 
     void addressEntry_data()
     {
@@ -212,7 +217,7 @@ private slots:
     void labelWithoutTable()
     {
         type(w->rows[2].edtAddr, "2A\r");
-        w->rows[2].edtLabel->setText(QStringLiteral("mine"));
+        press(w->rows[2].edtLabel, QStringLiteral("mine"));
         f->takeLines();
         QVERIFY(!dblClickLabel(*w, 2));
         QCOMPARE(f->prompts.log, (QStringList{OpenInc, QStringLiteral("box INC Open|Open file cancelled|0")}));

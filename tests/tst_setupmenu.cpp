@@ -8,6 +8,7 @@
 #include "textconv.h"
 #include "windowfixture.h"
 
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -59,11 +60,20 @@ QString makePath(const QString &path, const QString &kind, const QByteArray &hea
     return path;
 }
 
-void setRow(TfrmVekComm &w, int r, uint16_t addr, uint8_t value, const QString &label)
+// Fills row `r` as a person does: the address, the value in hex, then the label.
+void setRow(const TfrmVekComm::Probe &w, int r, uint16_t addr, uint8_t value, const QString &label)
 {
-    w.RowAddr[r] = addr;
-    w.RowValue[r] = value;
-    w.rows[r].edtLabel->setText(label);
+    const TfrmVekComm::Row &row = w.rows[r];
+    row.chkHex->setChecked(true);
+    press(row.edtAddr, AddrDisplay(addr) + '\r');
+    press(row.edtData, HexByte(value) + '\r');
+    press(row.edtLabel, {});
+    QTest::keyClick(row.edtLabel, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(row.edtLabel, Qt::Key_Delete);
+    for (QChar c : label) {   // any character, as an input method gives it
+        QKeyEvent k(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(row.edtLabel, &k);
+    }
 }
 
 void trigger(WindowFixture &fx, QAction *action, const QString &path)
@@ -86,9 +96,9 @@ private slots:
     void saveAndOpen()
     {
         WindowFixture fx;
-        TfrmVekComm &w = *fx.window;
+        const TfrmVekComm::Probe w = fx.probe();
         setRow(w, 0, 0x006, 0x3F, "FLAGS");
-        w.rows[1].edtAddr->setText("123");   // typed, not committed: not saved
+        press(w.rows[1].edtAddr, "123");   // typed, not committed: not saved
         QVERIFY(!makePath(path("ex.vek"), "file", "old contents").isEmpty());
         w.mnuSave->trigger();   // the dialog cancelled
         fx.prompts.boxAnswers.enqueue(Prompts::IdCancel);
@@ -104,7 +114,6 @@ private slots:
                                               "box Save Warning|About to write " + path("missing/x.vek") + "|1",
                                               "box Save Error|Could not open selected file.\nMake sure that there "
                                               "is enough disk-space and/orselected file is writeable.|48"}));
-        QCOMPARE(w.SetupFileName, path("ex.vek"));   // the last save that worked
 
         fx.prompts.clear();
         const auto label = [](int r) { return r == 1 ? QString(59, u'L') + "Z" : r == 2 ? "" : QStringLiteral("Grüße %1").arg(r); };
@@ -179,15 +188,15 @@ private slots:
 
         // The window, connected, with an include file read and a row that holds something.
         WindowFixture fx;
-        TfrmVekComm &w = *fx.window;
+        const TfrmVekComm::Probe w = fx.probe();
         QVERIFY(w.Labels->loadIncFile(makePath(path("part.inc"), "file", "Register Files\nFLAGS EQU H'0006'\n;--\n")));
-        QVERIFY(fx.connect());
         setRow(w, 0, 0x10, 0x3C, "OLD");
+        QVERIFY(fx.connect());
         fx.prompts.clear();
 
         const qint64 before = maxRssKb();
         fx.prompts.fileAnswers.enqueue(file);
-        kind.startsWith(QLatin1String("inc")) ? w.Labels->OpenIncFile() : w.mnuOpenClick();
+        kind.startsWith(QLatin1String("inc")) ? w.Labels->OpenIncFile() : w.mnuOpen->trigger();
         QVERIFY2(maxRssKb() - before < RssGrowthKb, qPrintable(QString::number(maxRssKb() - before)));
         QCOMPARE(fx.prompts.log.size(), box.isEmpty() ? 1 : 2);
         if (box.isEmpty() && kind.startsWith(QLatin1String("inc"))) {
@@ -196,13 +205,11 @@ private slots:
             QCOMPARE(fx.takeLines(), Lines{"A006=FF"});
             QCOMPARE(w.rows[0].edtAddr->text(), QStringLiteral("006"));
             QCOMPARE(w.rows[0].edtLabel->text(), result);
-            QCOMPARE(w.SetupFileName, file);
         } else {   // one box, nothing on the line, the rows and the register table as they were
             QVERIFY2(fx.prompts.log.last().startsWith(box), qPrintable(fx.prompts.log.last()));
             QCOMPARE(fx.line.written, QByteArray());
             QCOMPARE(std::pair(w.RowAddr[0], w.RowValue[0]), std::pair(uint16_t(0x10), uint8_t(0x3C)));
             QCOMPARE(w.rows[0].edtLabel->text(), QStringLiteral("OLD"));
-            QCOMPARE(w.SetupFileName, QString());
             QCOMPARE(w.Labels->table().names(), QByteArrayList{"FLAGS"});
         }
     }

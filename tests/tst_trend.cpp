@@ -178,9 +178,9 @@ void TstTrend::window()
     sim::TargetOptions options;
     options.registers[0x20] = 0x5A;
     WindowFixture f(options);
-    TfrmVekComm &w = *f.window;
+    const TfrmVekComm::Probe w = f.probe();
+    press(w.rows[0].edtAddr, "20\r");
     QVERIFY(f.connect());
-    w.RowAddr[0] = 0x20;
     w.mnuTrend->trigger();
     TrendWindow *trend = w.trend();
     QVERIFY(trend && trend->isVisible());
@@ -211,7 +211,7 @@ void TstTrend::window()
 
     // A box shown by a command of the main window holds the trend.
     bool mayRead = true;
-    f.prompts.whileShown = [&] { mayRead = w.trendMayRead(); };
+    f.prompts.whileShown = [&] { mayRead = w.window.trendMayRead(); };
     f.target.setOptions({.fault = sim::Fault::NoEcho});
     w.edtTest->setFocus();
     QTest::keyClick(w.edtTest, '+');   // the test command, which fails

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QFocusEvent>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
@@ -47,7 +48,46 @@ std::optional<char> entryChar(const QKeyEvent *event)
     return c < 0x80 ? char(c) : char(0x7F);
 }
 
+std::optional<ColumnMove> columnMove(const QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_Up: return ColumnMove::Up;
+    case Qt::Key_Down: return ColumnMove::Down;
+    default: return std::nullopt;
+    }
+}
+
 namespace {
+bool delivering = false;
+}
+
+bool isDelivering() { return delivering; }
+
+bool deliverKey(QLineEdit *field, QKeyEvent *event)
+{
+    const QString before = field->text();
+    delivering = true;
+    QCoreApplication::sendEvent(field, event);
+    delivering = false;
+    return field->text() != before;
+}
+
+namespace {
+
+class NoSelectionOnFocus : public QObject {
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() != QEvent::FocusIn)
+            return false;
+        const auto reason = static_cast<QFocusEvent *>(event)->reason();
+        if (reason != Qt::TabFocusReason && reason != Qt::BacktabFocusReason && reason != Qt::ShortcutFocusReason)
+            return false;
+        QFocusEvent plain(QEvent::FocusIn, Qt::OtherFocusReason);
+        QCoreApplication::sendEvent(watched, &plain);
+        return true;
+    }
+};
 
 class WheelEater : public QObject {
 protected:
@@ -114,6 +154,12 @@ protected:
 
 } // namespace
 
+void noSelectionOnFocus(QLineEdit *field)
+{
+    static NoSelectionOnFocus filter;
+    field->installEventFilter(&filter);
+}
+
 void ignoreWheel(QWidget *widget)
 {
     static WheelEater eater;
@@ -175,6 +221,20 @@ bool OneActionPerDoubleClick::eventFilter(QObject *, QEvent *event)
     default:
         return false;
     }
+}
+
+Busy::Busy()
+{
+    ++s_depth;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    StaleInput::begin();
+}
+
+Busy::~Busy()
+{
+    --s_depth;
+    QApplication::restoreOverrideCursor();
+    StaleInput::end();
 }
 
 StaleInput &StaleInput::instance()

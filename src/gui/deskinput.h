@@ -12,6 +12,7 @@ class QAbstractButton;
 class QEvent;
 class QFocusEvent;
 class QKeyEvent;
+class QLineEdit;
 class QMenuBar;
 class QMouseEvent;
 class QWidget;
@@ -29,6 +30,23 @@ bool isDoubleClick(const QMouseEvent *event);
 // looks), and Ctrl, Alt or Meta combinations are shortcuts, copy and
 // select-all among them, which type nothing.
 std::optional<char> entryChar(const QKeyEvent *event);
+
+// Up and Down move among the fields of one column of rows.
+enum class ColumnMove { Up, Down };
+std::optional<ColumnMove> columnMove(const QKeyEvent *event);
+
+// A key that gives no entry character, delivered to the field itself: true
+// when it changed the field's text (Backspace, Delete, a paste), which
+// starts an entry; copy, select-all and the other shortcuts change none.
+// While it is delivered, isDelivering() is true and the field's own filters
+// let it through.
+bool deliverKey(QLineEdit *field, QKeyEvent *event);
+bool isDelivering();
+
+// The field keeps its text unselected when it gets the focus by Tab,
+// Backtab or a shortcut (a line edit would select it all), so a first
+// Backspace takes one digit.
+void noSelectionOnFocus(QLineEdit *field);
 
 // The wheel changes no choice whose list is closed: a port box, a radio
 // group's items, the label chooser. Its list, once open, scrolls as usual.
@@ -60,6 +78,21 @@ private:
     std::optional<quint64> m_releaseAt;   // the mouse release that clicked, if one did
     std::optional<quint64> m_changedAt;   // that release, once the state changed
     bool m_eating = false;                 // the press was dropped: so is its release
+};
+
+// Shows the wait cursor while the window talks to the target; input given
+// meanwhile is dropped when the wait ends (StaleInput).
+class Busy {
+public:
+    Busy();
+    ~Busy();
+    Busy(const Busy &) = delete;
+    Busy &operator=(const Busy &) = delete;
+    // Commands under way; the trend reads none meanwhile.
+    static int depth() { return s_depth; }
+
+private:
+    static inline int s_depth = 0;
 };
 
 // While the window talks to the target it takes no input. Input queued in

@@ -52,10 +52,6 @@ Control group(const QString &name, Kind kind, const QString &parent, QRect g, co
     return c;
 }
 
-// Bits 7 to 0 from left to right; the toggle buttons keep their given names.
-const char *const ToggleNames[8] = {"btn0Tog", "btn1Tog", "bnt2Tog", "btn3Tog",
-                                    "btn4Tog", "btn5Tog", "btn6tog", "btn7Tog"};
-
 } // namespace
 
 QPoint placeInside(const QRect &available, const QSize &outer, const QPoint &wanted)

@@ -35,6 +35,10 @@ inline constexpr QPoint MainPosition{217, 132};
 inline const QString MainCaption = QStringLiteral("VEK MCU Communicator, Ver 2.1.0.1");
 inline const QString LabelHint = QStringLiteral("Double click for list");
 
+// The bit panel's toggle buttons, for bits 0 to 7, keep their given names.
+inline constexpr const char *ToggleNames[8] = {"btn0Tog", "btn1Tog", "bnt2Tog", "btn3Tog",
+                                               "btn4Tog", "btn5Tog", "btn6tog", "btn7Tog"};
+
 inline constexpr QPoint LabelsPosition{192, 107};
 inline constexpr QSize LabelsOuterSize{181, 84};
 inline const QString LabelsCaption = QStringLiteral("Labels");

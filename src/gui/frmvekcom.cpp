@@ -31,32 +31,12 @@
 
 namespace vek {
 
+using desk::Busy;
+
 namespace {
 
 constexpr char KeyEnter = 13;
 constexpr char KeyEscape = 27;
-const QString SetupFilter = QStringLiteral("VEK Setup (*.vek)");
-
-// Shows the wait cursor while the window talks to the target; input given
-// meanwhile is dropped when the wait ends.
-class Busy {
-public:
-    static inline int depth = 0;   // commands under way; the trend reads none meanwhile
-    Busy()
-    {
-        ++depth;
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        desk::StaleInput::begin();
-    }
-    ~Busy()
-    {
-        --depth;
-        QApplication::restoreOverrideCursor();
-        desk::StaleInput::end();
-    }
-    Busy(const Busy &) = delete;
-    Busy &operator=(const Busy &) = delete;
-};
 
 // Port names are listed as short names: "/dev/ttyUSB0" shows as "ttyUSB0",
 // which the port opens just as well.
@@ -125,7 +105,7 @@ TfrmVekComm::TfrmVekComm(const WindowDeps &deps, QWidget *parent)
     buildMenu();
     desk::setUpMenuBar(menuBar());
 
-    for (int r = 0; r < 8; ++r) {
+    for (int r = 0; r < RowCount; ++r) {
         const int n = r + 1;
         Row &row = rows[r];
         row.edtLabel = qobject_cast<QLineEdit *>(control(QStringLiteral("edtLabel%1").arg(n)));
@@ -155,13 +135,13 @@ TfrmVekComm::TfrmVekComm(const WindowDeps &deps, QWidget *parent)
         // Numeric fields take every character as a key press: no input method.
         if (it->kind != FieldKind::Label && it->kind != FieldKind::BitLabel)
             field->setAttribute(Qt::WA_InputMethodEnabled, false);
+        if (it->kind == FieldKind::Addr || it->kind == FieldKind::Data)
+            desk::noSelectionOnFocus(field);
     }
 
-    const char *const toggles[8] = {"btn0Tog", "btn1Tog", "bnt2Tog", "btn3Tog",
-                                    "btn4Tog", "btn5Tog", "btn6tog", "btn7Tog"};
     for (int bit = 0; bit < 8; ++bit) {
         rgBits[bit] = qobject_cast<RadioGroup *>(control(QStringLiteral("rg%1").arg(bit)));
-        btnToggles[bit] = qobject_cast<QPushButton *>(control(toggles[bit]));
+        btnToggles[bit] = qobject_cast<QPushButton *>(control(forms::ToggleNames[bit]));
         connect(rgBits[bit], &RadioGroup::clicked, this, [this, bit] { rgClick(bit); });
         connect(btnToggles[bit], &QPushButton::clicked, this, [this, bit] { btnTogClick(bit); });
     }
@@ -358,29 +338,22 @@ bool TfrmVekComm::eventFilter(QObject *watched, QEvent *event)
     switch (event->type()) {
     case QEvent::KeyPress: {
         auto *ke = static_cast<QKeyEvent *>(event);
-        if (ke->key() == Qt::Key_Up || ke->key() == Qt::Key_Down) {
-            const int vk = ke->key() == Qt::Key_Up ? 38 : 40;
+        if (const auto move = desk::columnMove(ke)) {
             if (f.kind == FieldKind::Addr)
-                edtAddrKeyDown(f.row, vk);
+                moveInColumn(&Row::edtAddr, f.row, *move);
             else if (f.kind == FieldKind::Data)
-                edtDataKeyDown(f.row, vk);
+                moveInColumn(&Row::edtData, f.row, *move);
             else if (f.kind == FieldKind::Label)
-                edtLabelKeyDown(f.row, vk);
+                moveInColumn(&Row::edtLabel, f.row, *move);
             return false;
         }
         if (std::optional<char> key = desk::entryChar(ke))
             return keyPress(f, *key);
-        if (m_forwardingKey || f.kind == FieldKind::Label || f.kind == FieldKind::BitLabel
+        if (desk::isDelivering() || f.kind == FieldKind::Label || f.kind == FieldKind::BitLabel
             || ke->key() == Qt::Key_Tab || ke->key() == Qt::Key_Backtab)
             return false;
-        // Any other key starts an entry only by changing the text: Backspace,
-        // Delete, a paste. Copy, select-all and the other shortcuts start none.
         auto *field = static_cast<QLineEdit *>(watched);
-        const QString before = field->text();
-        m_forwardingKey = true;
-        QCoreApplication::sendEvent(field, ke);
-        m_forwardingKey = false;
-        if (field->text() != before && !Editing && field->hasFocus()) {
+        if (desk::deliverKey(field, ke) && !Editing && field->hasFocus()) {
             setEntryColour(field, true);
             Editing = true;
         }
@@ -390,19 +363,6 @@ bool TfrmVekComm::eventFilter(QObject *watched, QEvent *event)
         if (desk::leavesField(static_cast<QFocusEvent *>(event)))
             leave(f);
         return false;
-    case QEvent::FocusIn: {
-        // Address and data fields never select their text on receiving the
-        // focus; a line edit would select it all when tabbed into.
-        const auto reason = static_cast<QFocusEvent *>(event)->reason();
-        if ((f.kind == FieldKind::Addr || f.kind == FieldKind::Data)
-            && (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason
-                || reason == Qt::ShortcutFocusReason)) {
-            QFocusEvent plain(QEvent::FocusIn, Qt::OtherFocusReason);
-            QCoreApplication::sendEvent(watched, &plain);
-            return true;
-        }
-        return false;
-    }
     case QEvent::MouseButtonDblClick:
         if (!desk::isDoubleClick(static_cast<QMouseEvent *>(event)))
             return true;   // a middle or right double click is no gesture
@@ -578,17 +538,11 @@ void TfrmVekComm::chkAddrHexChanged(int r)
 
 // Up and Down move among the fields of one column, wrapping from row 1 to
 // row 8 and back; leaving the field commits it.
-void TfrmVekComm::moveInColumn(QLineEdit *Row::*column, int r, int key)
+void TfrmVekComm::moveInColumn(QLineEdit *Row::*column, int r, desk::ColumnMove move)
 {
-    if (key == 38)
-        (rows[(r + 7) % 8].*column)->setFocus(Qt::OtherFocusReason);
-    else if (key == 40)
-        (rows[(r + 1) % 8].*column)->setFocus(Qt::OtherFocusReason);
+    const int next = move == desk::ColumnMove::Up ? (r + RowCount - 1) % RowCount : (r + 1) % RowCount;
+    (rows[size_t(next)].*column)->setFocus(Qt::OtherFocusReason);
 }
-
-void TfrmVekComm::edtAddrKeyDown(int r, int key) { moveInColumn(&Row::edtAddr, r, key); }
-void TfrmVekComm::edtDataKeyDown(int r, int key) { moveInColumn(&Row::edtData, r, key); }
-void TfrmVekComm::edtLabelKeyDown(int r, int key) { moveInColumn(&Row::edtLabel, r, key); }
 
 void TfrmVekComm::edtAddrDblClick(int r)
 {
@@ -747,104 +701,6 @@ void TfrmVekComm::edtTestExit()
     setEntryColour(edtTest, false);
 }
 
-// ---------------------------------------------------------------- setup files
-
-void TfrmVekComm::mnuSaveClick()
-{
-    Prompts *p = m_deps.prompts;
-    const auto cancelled = [p] {
-        p->messageBox(QStringLiteral("Save file cancelled"), QStringLiteral("VEK Save"), Prompts::MbOk);
-    };
-    const QString chosen = p->saveFileName(SetupFilter);
-    if (chosen.isEmpty())
-        return cancelled();
-    QString path = chosen;
-    if (!path.endsWith(QLatin1String(".vek"), Qt::CaseSensitive))
-        path += QLatin1String(".vek");
-    if (p->messageBox(QStringLiteral("About to write ") + chosen, QStringLiteral("Save Warning"), Prompts::MbOkCancel)
-        == Prompts::IdCancel)
-        return cancelled();
-    std::array<SetupRow, RowCount> setupRows{};
-    std::array<QString, RowCount> labels;
-    for (int r = 0; r < 8; ++r) {
-        setupRows[r] = {RowAddr[r], RowValue[r]};
-        labels[r] = rows[r].edtLabel->text();
-    }
-    if (!SaveFile(path, FormatSetup(setupRows, labels))) {
-        p->messageBox(QStringLiteral("Could not open selected file.\nMake sure that there is enough disk-space "
-                                     "and/orselected file is writeable."),
-                      QStringLiteral("Save Error"), Prompts::MbOk | Prompts::MbIconExclamation);
-        return;
-    }
-    SetupFileName = path;
-}
-
-void TfrmVekComm::mnuOpenClick()
-{
-    Prompts *p = m_deps.prompts;
-    const QString path = p->openFileName(SetupFilter);
-    if (path.isEmpty()) {
-        p->messageBox(QStringLiteral("Open file cancelled"), QStringLiteral("VEK Open"), Prompts::MbOk);
-        return;
-    }
-    // The whole file is checked before anything changes: a damaged file
-    // never reaches the rows or the target.
-    Setup setup;
-    QString reason;
-    switch (ReadSetupFile(path, setup, reason)) {
-    case SetupRead::CannotOpen:
-        p->messageBox(QStringLiteral("Could not open selected file.\n"), QStringLiteral("Open Error"),
-                      Prompts::MbOk | Prompts::MbIconExclamation);
-        return;
-    case SetupRead::Invalid:
-        p->messageBox(QStringLiteral("Invalid setup file: ") + reason, QStringLiteral("Open Error"),
-                      Prompts::MbOk | Prompts::MbIconExclamation);
-        return;
-    case SetupRead::Ok:
-        break;
-    }
-    for (int r = 0; r < 8; ++r) {
-        RowAddr[r] = setup.rows[r].addr;
-        RowValue[r] = setup.rows[r].value;
-    }
-    SetupFileName = path;
-    ApplySetup();
-    if (setup.labels) {
-        for (int r = 0; r < 8; ++r)
-            rows[r].edtLabel->setText((*setup.labels)[r]);
-    } else {
-        LookUpRowLabels();
-    }
-}
-
-void TfrmVekComm::ApplySetup()
-{
-    for (int r = 0; r < 8; ++r)
-        rows[r].edtAddr->setText(AddrDisplay(RowAddr[r]));
-    for (int r = 0; r < 8; ++r)
-        ShowRowValue(rows[r].edtData, RowValue[r], rows[r].chkHex->isChecked());
-    if (!CommOpen)
-        return;
-    // The load stops at its first failed write: the next command must not
-    // complete a line the target may hold half-typed, and one box says so.
-    // Between two writes the window takes a close (input given meanwhile is
-    // dropped): the write under way ends and nothing more is sent.
-    Busy busy;
-    for (int r = 0; r < 8 && !m_closing; ++r) {
-        if (RowAddr[r] == 0)
-            continue;
-        if (!m_link->WriteRegister(RowAddr[r], RowValue[r]))
-            break;
-        desk::StaleInput::drop();
-    }
-}
-
-void TfrmVekComm::LookUpRowLabels()
-{
-    for (int r = 0; r < 8; ++r)
-        ShowLabelForAddr(rows[r].edtLabel, rows[r].edtAddr);
-}
-
 // ---------------------------------------------------------------- trend
 
 void TfrmVekComm::mnuTrendClick()
@@ -860,7 +716,7 @@ void TfrmVekComm::mnuTrendClick()
 
 bool TfrmVekComm::trendMayRead() const
 {
-    return !Editing && Busy::depth == 0 && !QApplication::activeModalWidget();
+    return !Editing && Busy::depth() == 0 && !QApplication::activeModalWidget();
 }
 
 void TfrmVekComm::showTrendValue(int r, uint8_t value)

@@ -3,6 +3,8 @@
 // panel, the test field and the setup files.
 
 #include "comport.h"
+#include "deskinput.h"
+#include "setupfile.h"
 #include "host.h"
 #include "serialline.h"
 
@@ -29,9 +31,6 @@ class Prompts;
 class RadioGroup;
 class TLabels;
 class TrendWindow;
-namespace desk {
-class OneActionPerDoubleClick;
-}
 
 struct WindowDeps {
     SerialLine *line = nullptr;        // not owned
@@ -47,9 +46,6 @@ public:
     explicit TfrmVekComm(const WindowDeps &deps, QWidget *parent = nullptr);
     ~TfrmVekComm() override;
 
-    // The window's one connection to its target.
-    Link &link() { return *m_link; }
-
     struct Row {
         QLineEdit *edtLabel = nullptr;
         QLineEdit *edtAddr = nullptr;
@@ -57,11 +53,46 @@ public:
         QCheckBox *chkHex = nullptr;
     };
 
+    // The window's one connection to its target.
+    Link &link() { return *m_link; }
+    QWidget *control(const QString &name) const;
+    // Places the window inside a screen's available area (see placeOnScreen).
+    void placeWithin(const QRect &available);
+    // Room for the window manager's frame, unknown before the window shows.
+    static constexpr int FrameBorder = 4;
+    static constexpr int FrameTitle = 30;
+
+    // What the trend window reads and shows. It reads only while no entry is
+    // open, no command runs and no box or dialog is up, and shows what it
+    // read in the row's data field.
+    bool commOpen() const { return CommOpen; }
+    uint16_t rowAddress(int r) const { return RowAddr[size_t(r)]; }
+    const Row &row(int r) const { return rows[size_t(r)]; }
+    bool trendMayRead() const;
+    void showTrendValue(int r, uint8_t value);
+
+    // The tests' view of the window: the controls a person clicks and types
+    // into, and the state kept between events, read-only.
+    struct Probe;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    friend struct Probe;
+    class GuiHost;
+    enum class FieldKind { Label, Addr, Data, BitAddr, BitLabel, Test };
+    struct FieldRef {
+        FieldKind kind;
+        int row;
+    };
+
     // State between events.
     bool CommOpen = false;
     bool Editing = false;
-    std::array<uint16_t, 8> RowAddr{};
-    std::array<uint8_t, 8> RowValue{};
+    std::array<uint16_t, RowCount> RowAddr{};
+    std::array<uint8_t, RowCount> RowValue{};
     uint16_t BitAddr = 0;
     uint8_t BitValue = 0;
     bool BitUpdating = false;
@@ -69,7 +100,7 @@ public:
     QString SetupFileName;
 
     // Controls.
-    std::array<Row, 8> rows;
+    std::array<Row, RowCount> rows;
     QPushButton *btnOpenClose = nullptr;
     QComboBox *cbPorts = nullptr;
     RadioGroup *rgBaudRate = nullptr;
@@ -84,13 +115,6 @@ public:
     TLabels *Labels = nullptr;
     QAction *mnuTrend = nullptr;
 
-    QWidget *control(const QString &name) const;
-    // Places the window inside a screen's available area (see placeOnScreen).
-    void placeWithin(const QRect &available);
-    // Room for the window manager's frame, unknown before the window shows.
-    static constexpr int FrameBorder = 4;
-    static constexpr int FrameTitle = 30;
-
     // Connection.
     void FormCreate();
     void btnOpenCloseClick();
@@ -101,14 +125,11 @@ public:
     bool GetVersion();
     void BuildPortList();
 
-    // Rows (index 0..7 for rows 1..8).
+    // Rows (index 0..RowCount-1 for rows 1..8).
     bool edtAddrKeyPress(int r, char &key);
     void edtAddrExit(int r);
     bool edtDataKeyPress(int r, char &key);
     void edtDataExit(int r);
-    void edtAddrKeyDown(int r, int key);
-    void edtDataKeyDown(int r, int key);
-    void edtLabelKeyDown(int r, int key);
     void edtAddrDblClick(int r);
     void edtDataDblClick(int r);
     void edtLabelDblClick(int r);
@@ -117,6 +138,7 @@ public:
     void ShowRowValue(QLineEdit *field, uint8_t value, bool hex);
     bool CheckValueText(QLineEdit *field, QCheckBox *chk);
     uint32_t ParseValueText(QLineEdit *field, QCheckBox *chk);
+    void moveInColumn(QLineEdit *Row::*column, int r, desk::ColumnMove move);
 
     // Labels.
     void ShowLabelForAddr(QLineEdit *label, QLineEdit *addr);
@@ -135,36 +157,18 @@ public:
     bool edtTestKeyPress(char &key);
     void edtTestExit();
 
-    // Setup files.
+    // Setup files (frmvekcom_setup.cpp).
     void mnuSaveClick();
     void mnuOpenClick();
     void ApplySetup();
     void LookUpRowLabels();
 
-    // Trend: View > Trend opens it beside the window. It reads only while no
-    // entry is open, no command runs and no box or dialog is up, and shows
-    // what it read in the row's data field.
+    // Trend: View > Trend opens it beside the window.
     void mnuTrendClick();
-    bool trendMayRead() const;
-    void showTrendValue(int r, uint8_t value);
-    TrendWindow *trend() const { return m_trend; }
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-    void closeEvent(QCloseEvent *event) override;
-
-private:
-    class GuiHost;
-    enum class FieldKind { Label, Addr, Data, BitAddr, BitLabel, Test };
-    struct FieldRef {
-        FieldKind kind;
-        int row;
-    };
 
     void buildMenu();
     void setEntryColour(QLineEdit *field, bool red);
     bool entryKeyPress(QLineEdit *field, char &key, const std::function<void()> &leaveField);
-    void moveInColumn(QLineEdit *Row::*column, int r, int key);
     void commitAddress(QLineEdit *field, QLineEdit *label, uint16_t &stored, const std::function<void()> &read);
     bool keyPress(const FieldRef &f, char &key);
     void leave(const FieldRef &f);
@@ -178,8 +182,36 @@ private:
     QHash<QString, QWidget *> m_widgets;
     QHash<QObject *, FieldRef> m_fields;
     desk::OneActionPerDoubleClick *m_toggleClicks = nullptr;   // on btnOpenClose
-    bool m_forwardingKey = false;
     bool m_closing = false;   // closed; a command may still be ending
+};
+
+struct TfrmVekComm::Probe {
+    explicit Probe(TfrmVekComm &w)
+        : window(w), rows(w.rows), btnOpenClose(w.btnOpenClose), cbPorts(w.cbPorts), rgBaudRate(w.rgBaudRate),
+          lblVekVer(w.lblVekVer), edtBitAddr(w.edtBitAddr), edtBitLabel(w.edtBitLabel), edtTest(w.edtTest),
+          rgBits(w.rgBits), btnToggles(w.btnToggles), mnuOpen(w.mnuOpen), mnuSave(w.mnuSave), mnuCal1(w.mnuCal1),
+          mnuTrend(w.mnuTrend), Labels(w.Labels), CommOpen(w.CommOpen), Editing(w.Editing), RowAddr(w.RowAddr),
+          RowValue(w.RowValue), BitAddr(w.BitAddr), BitValue(w.BitValue), TestValue(w.TestValue)
+    {
+    }
+    TrendWindow *trend() const { return window.m_trend; }
+
+    TfrmVekComm &window;
+    const std::array<Row, RowCount> &rows;
+    QPushButton *const btnOpenClose;
+    QComboBox *const cbPorts;
+    RadioGroup *const rgBaudRate;
+    QLabel *const lblVekVer;
+    QLineEdit *const edtBitAddr, *const edtBitLabel, *const edtTest;
+    const std::array<RadioGroup *, 8> &rgBits;
+    const std::array<QPushButton *, 8> &btnToggles;
+    QAction *const mnuOpen, *const mnuSave, *const mnuCal1, *const mnuTrend;
+    TLabels *const Labels;
+    const bool &CommOpen, &Editing;
+    const std::array<uint16_t, RowCount> &RowAddr;
+    const std::array<uint8_t, RowCount> &RowValue;
+    const uint16_t &BitAddr;
+    const uint8_t &BitValue, &TestValue;
 };
 
 } // namespace vek

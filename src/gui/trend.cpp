@@ -271,9 +271,9 @@ TrendWindow::TrendWindow(TfrmVekComm &main, Prompts *prompts, QWidget *parent)
     auto clock = std::make_shared<QElapsedTimer>();
     clock->start();
     TrendScheduler::Window hooks;
-    hooks.linkOpen = [this] { return m_main.CommOpen; };
+    hooks.linkOpen = [this] { return m_main.commOpen(); };
     hooks.quiet = [this] { return m_main.trendMayRead(); };
-    hooks.address = [this](int row) { return m_main.RowAddr[size_t(row)]; };
+    hooks.address = [this](int row) { return m_main.rowAddress(row); };
     hooks.show = [this](int row, uint8_t value) { m_main.showTrendValue(row, value); };
     m_scheduler = std::make_unique<TrendScheduler>(main.link(), hooks, [clock] { return clock->elapsed(); });
 
@@ -373,8 +373,8 @@ TrendWindow::TrendWindow(TfrmVekComm &main, Prompts *prompts, QWidget *parent)
     m_scheduler->roundDone = [this] { roundDone(); };
 
     for (int r = 0; r < TrendRows; ++r) {
-        connect(m_main.rows[size_t(r)].edtLabel, &QLineEdit::textChanged, this, &TrendWindow::refreshNames);
-        connect(m_main.rows[size_t(r)].edtAddr, &QLineEdit::textChanged, this, &TrendWindow::refreshNames);
+        connect(m_main.row(r).edtLabel, &QLineEdit::textChanged, this, &TrendWindow::refreshNames);
+        connect(m_main.row(r).edtAddr, &QLineEdit::textChanged, this, &TrendWindow::refreshNames);
     }
     refreshNames();
     refreshControls();
@@ -386,8 +386,8 @@ TrendWindow::~TrendWindow() = default;
 
 QString TrendWindow::rowName(int row) const
 {
-    const QString label = m_main.rows[size_t(row)].edtLabel->text().trimmed();
-    return label.isEmpty() ? AddrDisplay(m_main.RowAddr[size_t(row)]) : label;
+    const QString label = m_main.row(row).edtLabel->text().trimmed();
+    return label.isEmpty() ? AddrDisplay(m_main.rowAddress(row)) : label;
 }
 
 void TrendWindow::refreshNames()
@@ -407,7 +407,7 @@ void TrendWindow::refreshControls()
     btnStart->setText(m_scheduler->running() ? QStringLiteral("&Pause") : QStringLiteral("&Start"));
     if (m_scheduler->running())
         lblStatus->setText(QStringLiteral("Reading"));
-    else if (!m_main.CommOpen)
+    else if (!m_main.commOpen())
         lblStatus->setText(QStringLiteral("Paused: connection closed"));
     else if (m_scheduler->tickedCount() == 0)
         lblStatus->setText(QStringLiteral("Tick the rows to read"));
@@ -445,7 +445,7 @@ void TrendWindow::btnStartClick()
         return;
     }
     if (!m_scheduler->start()) {
-        lblStatus->setText(m_main.CommOpen ? QStringLiteral("Tick the rows to read")
+        lblStatus->setText(m_main.commOpen() ? QStringLiteral("Tick the rows to read")
                                            : QStringLiteral("Open the connection first"));
         return;
     }

@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 #include <memory>
 
 namespace vek::testing {
@@ -20,6 +21,15 @@ using Lines = QList<QByteArray>;
 
 // An entry in progress shows red.
 inline bool isRed(const QLineEdit *field) { return field->palette().color(QPalette::Text) == QColor(255, 0, 0); }
+
+// Focuses `field` as an arrow key would and types `keys` ('\r' Enter,
+// '\x1b' Escape, '\b' Backspace).
+inline void press(QLineEdit *field, const QString &keys)
+{
+    QApplication::setActiveWindow(field->window());
+    field->setFocus(Qt::OtherFocusReason);
+    QTest::keyClicks(field, keys);
+}
 
 struct WindowFixture {
     VirtualClock clock;
@@ -40,13 +50,15 @@ struct WindowFixture {
         QApplication::setActiveWindow(window.get());
     }
 
+    TfrmVekComm::Probe probe() const { return TfrmVekComm::Probe(*window); }
+
     // Presses OpenComm; true when the window is then Open.
     bool connect()
     {
-        window->btnOpenClose->click();
+        probe().btnOpenClose->click();
         target.clearLog();
         line.written.clear();
-        return window->CommOpen;
+        return probe().CommOpen;
     }
     // The command lines the target ran since the last call.
     QList<QByteArray> takeLines()
