@@ -4,7 +4,6 @@
 // by keyboard. Real key and mouse events, offscreen, on the scripted line.
 
 #include "frmlabels.h"
-#include "groupframe.h"
 #include "portbox.h"
 #include "radiogroup.h"
 #include "windowfixture.h"
@@ -205,19 +204,6 @@ private slots:
     // Space there changes nothing and the arrows select as a click does.
     void radioGroupsByKeyboard()
     {
-        click(w->btnOpenClose);   // closed, so the bit rate can change
-        QVERIFY(!w->CommOpen);
-        QTest::keyClick(w->btnOpenClose, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), w->rgBaudRate->button(2));
-        key(Qt::Key_Space);
-        QCOMPARE(w->window.link().BaudRate, 9600);
-        key(Qt::Key_Up);
-        QCOMPARE(w->window.link().BaudRate, 4800);
-        QCOMPARE(QApplication::focusWidget(), w->rgBaudRate->button(1));
-
-        click(w->btnOpenClose);
-        QVERIFY(w->CommOpen);
-        f->takeLines();
         click(w->edtBitAddr);
         keys(QStringLiteral("2A\r"));
         key(Qt::Key_Backtab);   // onto bit 0, selected "0"
@@ -516,29 +502,6 @@ private slots:
         for (const char *serial : {"A10K3Z9Q", "A50285BI"}) {
             box->setCurrentIndex(box->findText(serial, Qt::MatchContains));
             QVERIFY2(box->shownText().contains(serial), qPrintable(box->shownText()));
-        }
-    }
-
-    // Every control placed inside a group box lies clear of its frame line
-    // and its caption, and the frame is drawn where the group says it is.
-    void nothingOnAFrameLine()
-    {
-        for (GroupFrame *g : w->window.findChildren<GroupFrame *>()) {
-            QImage drawn(g->size(), QImage::Format_RGB32);
-            drawn.fill(Qt::white);
-            g->render(&drawn, QPoint(), QRegion(), QWidget::DrawWindowBackground);
-            const int x = 3;   // left of the caption
-            int line = 0;
-            while (line < g->height() && drawn.pixel(x, line) == drawn.pixel(x, g->height() / 2))
-                ++line;
-            QCOMPARE(line, g->frameTop());
-            for (QWidget *c : g->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
-                const QRect r = c->geometry();
-                const QString what = g->objectName() + '/' + c->objectName();
-                QVERIFY2(!r.intersects(g->captionRect()), qPrintable(what));
-                QVERIFY2(r.top() > g->frameTop() && r.left() > 0, qPrintable(what));
-                QVERIFY2(r.right() < g->width() - 1 && r.bottom() < g->height() - 1, qPrintable(what));
-            }
         }
     }
 };

@@ -32,7 +32,6 @@ class TestPanels : public QObject {
 private slots:
     void bitsReadClickedAndShown();
     void closedConnectionSendsNothingThenOrLater();
-    void testFieldStepping();
     void testFieldEntries_data();
     void testFieldEntries();
 };
@@ -81,24 +80,6 @@ void TestPanels::closedConnectionSendsNothingThenOrLater()
     QCOMPARE(fx.takeLines(), Lines{"A020=87"});
 }
 
-void TestPanels::testFieldStepping()
-{
-    WindowFixture fx;
-    QVERIFY(fx.connect());
-    const TfrmVekComm::Probe w = fx.probe();
-    press(w.edtTest, "\r");   // a new window's field is empty: Enter only opens an entry
-    QCOMPARE(w.edtTest->text(), QString());
-    QVERIFY(isRed(w.edtTest) && w.Editing);
-
-    press(w.edtTest, "\x1b-");
-    QCOMPARE(w.edtTest->text(), QStringLiteral("255"));
-    press(w.edtTest, "+");
-    QCOMPARE(w.edtTest->text(), QStringLiteral("000"));
-    press(w.edtTest, "\r");   // showing the value, Enter sends it again
-    QCOMPARE(fx.takeLines(), (Lines{"TFF", "T00", "T00"}));
-    QCOMPARE(fx.line.written.right(4), QByteArray("T00\r"));
-}
-
 void TestPanels::testFieldEntries_data()
 {
     QTest::addColumn<QString>("keys");
@@ -115,6 +96,9 @@ void TestPanels::testFieldEntries_data()
     QTest::newRow("lone sign") << "5\b-\r" << "-" << Lines{} << true
                                << QStringList{"error '-' is not a valid integer value"};
     QTest::newRow("leaving drops") << "12\t" << "010" << Lines{} << false << QStringList{};
+    QTest::newRow("+ steps") << "+" << "011" << Lines{"T0B"} << false << QStringList{};
+    QTest::newRow("- steps, Enter sends again") << "-\r" << "009" << Lines{"T09", "T09"} << false << QStringList{};
+    QTest::newRow("Escape, then - steps") << "5\x1b-" << "009" << Lines{"T09"} << false << QStringList{};
 }
 
 void TestPanels::testFieldEntries()
