@@ -14,10 +14,10 @@
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
 #include <QtTest>
 
 #include <csignal>
+#include <functional>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -43,6 +43,13 @@ struct Run {
     Fault fault = Fault::None;
     int faultAfter = 0;
     QByteArray snap = "an old file, replaced whole";   // DIR/snap.vek afterwards
+    // After the first line of output (of a watch, the header and one round):
+    // -1 the register 02A becomes 5C, -2 one reply lacks its prompt, -3 the
+    // replies go wrong for good, or this signal. `out` is then a pattern
+    // (a watch's T: the milliseconds since its start) and the target is to
+    // run the command's reads in order, `reads` of them (0: any number).
+    int after = 0;
+    int reads = 0;
 };
 
 struct Result {
@@ -50,16 +57,21 @@ struct Result {
     QString out, err;
 };
 
-Result finish(QProcess &p)
+// Waits until the process has printed `n` lines on standard output.
+bool waitForLines(QProcess &p, int n)
 {
-    if (!p.waitForFinished(30000))
-        p.kill();
-    p.waitForFinished();
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
+    QDeadlineTimer deadline(20000);
+    while (p.peek(1 << 20).count('\n') < n) {
+        if (deadline.hasExpired() || p.state() == QProcess::NotRunning)
+            return false;
+        p.waitForReadyRead(100);
+    }
+    return true;
 }
 
-Result runVekctl(const QStringList &args, const QByteArray &input = {}, bool terminal = false, const char *stdoutTo = nullptr)
+// Runs vekctl; `during` acts while it runs.
+Result runVekctl(const QStringList &args, const QByteArray &input = {}, bool terminal = false, const char *stdoutTo = nullptr,
+                 const std::function<void(QProcess &)> &during = {})
 {
     QProcess p;
     QString program = QStringLiteral(VEKCTL_PATH);
@@ -77,22 +89,15 @@ Result runVekctl(const QStringList &args, const QByteArray &input = {}, bool ter
     const qint64 written = terminal ? ::write(master, input.constData(), size_t(input.size())) : p.write(input);
     Q_UNUSED(written)
     p.closeWriteChannel();
-    const Result r = finish(p);
+    if (during)
+        during(p);
+    if (!p.waitForFinished(30000))
+        p.kill();
+    p.waitForFinished();
     if (master >= 0)
         ::close(master);
-    return r;
-}
-
-// Waits until the process has printed `n` lines on standard output.
-bool waitForLines(QProcess &p, int n)
-{
-    QDeadlineTimer deadline(20000);
-    while (p.peek(1 << 20).count('\n') < n) {
-        if (deadline.hasExpired() || p.state() == QProcess::NotRunning)
-            return false;
-        p.waitForReadyRead(100);
-    }
-    return true;
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
 }
 
 TargetOptions testTarget(Fault fault = Fault::None, int faultAfter = 0, bool doubleEcho = false)
@@ -146,8 +151,6 @@ private slots:
     void commands();
     void refusals_data();
     void refusals();
-    void watch_data();
-    void watch();
     void staleLockKept();
 };
 
@@ -241,6 +244,31 @@ void TestVekctl::commands_data()
     row("save onto a FIFO", refused("fifo", "a FIFO"));
     row("save through a link to /dev/full", refused("full", "a character device"));
     row("save onto a device node", refused("node", "a character device"));
+
+    // Rounds of reads as the target changes: a failed round (one that waited
+    // the read time-out; the rounds after it keep the beat) counts and shows
+    // as a row without values; the same failure again is counted, not
+    // printed, and K in a row end the watch.
+    row("watch", {.args = "-p DEV watch 02A 030 --count 3 --interval 1000", .out = "T 02A 11 030 A5\nT 02A 11->5C\n", .after = -1, .reads = 6});
+    row("watch, csv of a range", {.args = "-p DEV watch 02a 030-031 --csv --count 3 --interval 1000",
+                                  .out = "ms,02A,030,031\nT,11,A5,00\nT,5C,A5,00\nT,5C,A5,00\n", .after = -1, .reads = 9});
+    row("watch, a failed round", {.args = "-p DEV watch 02A --csv --count 4 --interval 200", .code = 4, .out = "ms,02A\nT,11\nT,\nT,11\nT,11\n",
+                                  .err = "vekctl: File read failed\nvekctl: read 02A failed\n", .after = -2, .reads = 4});
+    row("watch, failures in a row", {.args = "-p DEV watch 02A --max-failures 3 --interval 0", .code = 1, .out = "T 02A 11\n",
+                                     .err = "vekctl: Invalid reply from target\nvekctl: read 02A failed\n"
+                                            "vekctl: the same again in 2 more rounds\nvekctl: watch: 3 failed rounds in a row\n",
+                                     .after = -3});
+    // A signal ends the run between two reads (of a watch, a range, a
+    // script, also in its sleep): the last line whole, no later command
+    // sent, the port let go so that the next vekctl opens it at once.
+    row("watch, SIGINT", {.args = "-p DEV watch 02A --csv --interval 0", .code = 130, .out = "ms,02A\n(T,11\n)+", .after = SIGINT});
+    row("watch, SIGTERM", {.args = "-p DEV watch 02A --csv --interval 0", .code = 143, .out = "ms,02A\n(T,11\n)+", .after = SIGTERM});
+    row("SIGINT in a range", {.args = "-p DEV read 000-FFF", .code = 130, .out = "(0[0-9A-F]0:( [0-9A-F]{2}){1,16}\n){1,16}",
+                              .after = SIGINT});
+    row("SIGTERM in a script", {.args = "-p DEV run DIR/rig.txt", .code = 143, .out = "(02A 11\n){1,999}",
+                                .input = QByteArray("read 02A\n").repeated(1000), .after = SIGTERM});
+    row("SIGINT in a script's sleep", {.args = "-p DEV run DIR/rig.txt", .code = 130, .out = "02A 11\n",
+                                       .input = "read 02A\nsleep 60000\nread 030\n", .after = SIGINT, .reads = 1});
 }
 
 void TestVekctl::commands()
@@ -277,16 +305,66 @@ void TestVekctl::commands()
         return s.replace(QLatin1String("DEV"), target.devicePath()).replace(QLatin1String("DIR"), dir.path());
     };
 
-    const Result r = runVekctl(expand(run.args).split(u' '), run.input, run.terminal, run.stdoutTo);
+    const bool csv = run.args.contains(QLatin1String("--csv"));
+    const Result r = runVekctl(expand(run.args).split(u' '), run.input, run.terminal, run.stdoutTo, [&](QProcess &p) {
+        if (run.after == 0)
+            return;
+        QVERIFY(waitForLines(p, csv ? 2 : 1));
+        if (run.after == -1) {
+            target.setReg(0x2A, 0x5C);
+        } else if (run.after == -3) {
+            target.setOptions(testTarget(Fault::Garbage));
+        } else if (run.after == -2) {
+            target.setOptions(testTarget(Fault::NoPrompt));
+            for (QDeadlineTimer deadline(20000); target.lines().size() < 3 && !deadline.hasExpired();)
+                QThread::msleep(1);
+            target.setOptions(testTarget());
+        } else {
+            ::kill(pid_t(p.processId()), run.after);
+        }
+    });
     QCOMPARE(r.err, expand(run.err));
-    QCOMPARE(r.out, run.out);
     QCOMPARE(r.code, run.code);
-    QCOMPARE(target.lines(), run.lines);
+    QByteArrayList lines = run.lines;
+    if (run.after == 0) {
+        QCOMPARE(r.out, run.out);
+    } else {
+        // Rounds keep the interval's beat: round k starts no sooner than k
+        // intervals after the start, the first at 0. A late round does not
+        // push the next one back, nor do the rounds after it run back to
+        // back to catch up: two stand at least half an interval apart.
+        QStringList outLines = r.out.split(u'\n');
+        const int interval = run.args.section(QLatin1String("--interval "), 1).toInt();
+        const QRegularExpression stamp(csv ? QStringLiteral("^(\\d+)(,.*)$") : QStringLiteral("^ *(\\d+)( .*)$"));
+        qint64 round = 0, before = 0;
+        for (QString &line : outLines) {
+            if (const auto m = stamp.match(line); m.hasMatch() && run.args.contains(QLatin1String("watch"))) {
+                const qint64 ms = m.captured(1).toLongLong();
+                QVERIFY2(ms >= round * interval && (round > 0 ? ms - before >= interval / 2 : ms == 0), qPrintable(r.out));
+                ++round;
+                before = ms;
+                line = u'T' + m.captured(2);
+            }
+        }
+        QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(run.out)).match(outLines.join(u'\n')).hasMatch(),
+                 qPrintable(r.out));
+        // Whole commands only: the identification, then the reads in order.
+        const vek::cli::Command cmd = vek::cli::checkInvocation(("vekctl " + expand(run.args)).split(u' ')).commands.first();
+        QList<uint16_t> addrs;
+        for (const vek::cli::Command &c : cmd.script ? cmd.script->commands : QList{cmd})
+            addrs += vek::cli::expandItems(c.reads);
+        lines = {"V"};
+        for (qsizetype i = 0; i < (run.reads ? run.reads : qMax(1, target.lines().size() - 1)); ++i)
+            lines << "A" + vek::AddrDisplay(addrs[i % addrs.size()]).toLatin1();
+    }
+    QCOMPARE(target.lines(), lines);
     QVERIFY(run.held == 1 || !QFile::exists(lockFile));   // none left behind
     // On the line: calibration character twice, CR, key sequence, then exactly the command lines.
     const char cal = run.args.contains(QLatin1String("--cal 80")) ? char(0x80) : '?';
     if (run.fault == Fault::None)
-        QCOMPARE(target.received(), run.lines.isEmpty() ? QByteArray() : QByteArray(2, cal) + '\r' + Key + run.lines.join('\r') + '\r');
+        QCOMPARE(target.received(), lines.isEmpty() ? QByteArray() : QByteArray(2, cal) + '\r' + Key + lines.join('\r') + '\r');
+    if (run.code > 128)
+        QCOMPARE(runVekctl({"-p", target.devicePath(), "read", "02A"}).out, QStringLiteral("02A 11\n"));
     QFile snap(path("snap.vek"));
     QVERIFY(snap.open(QIODevice::ReadOnly));
     QCOMPARE(snap.readAll(), run.snap);
@@ -346,106 +424,6 @@ void TestVekctl::refusals()
     QCOMPARE(vek::cli::runVekctl(("vekctl " + args.replace(QLatin1String("DIR"), dir.path())).split(u' '), o, e), code);
     QCOMPARE(errText.section(u'\n', 0, 0), "vekctl: " + err.replace(QLatin1String("DIR"), dir.path()));
     QVERIFY(out.isEmpty());
-}
-
-// vekctl run on: after its first line of output the target's register
-// changes; its replies lack the prompt for one read (a failed round that
-// waited the read time-out: the rounds after it keep the beat), go wrong for
-// good, or a signal ends the run between two reads (of a watch, a range, a
-// script, also in its sleep): the last line whole, no later command sent,
-// the port let go so that the next vekctl opens it at once.
-void TestVekctl::watch_data()
-{
-    QTest::addColumn<QString>("args");
-    QTest::addColumn<int>("action");   // 0 register changed, 1 a reply without prompt, -1 garbage replies for good, or a signal
-    QTest::addColumn<int>("reads");    // read commands the target ran; 0: any number
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("out");   // a pattern; T: the milliseconds since the start of the watch
-    QTest::addColumn<QString>("err");
-    QTest::newRow("changes") << "watch 02A 030 --count 3 --interval 1000" << 0 << 6 << 0 << "T 02A 11 030 A5\nT 02A 11->5C\n" << "";
-    QTest::newRow("csv, a range") << "watch 02a 030-031 --csv --count 3 --interval 1000" << 0 << 9 << 0
-                                  << "ms,02A,030,031\nT,11,A5,00\nT,5C,A5,00\nT,5C,A5,00\n" << "";
-    // A failed round counts and shows as a row without values; the run then ends with its status.
-    QTest::newRow("failed round") << "watch 02A --csv --count 4 --interval 200" << 1 << 4 << 4 << "ms,02A\nT,11\nT,\nT,11\nT,11\n"
-                                  << "vekctl: File read failed\nvekctl: read 02A failed\n";
-    // The same failure again is counted, not printed; K in a row end the watch.
-    QTest::newRow("failures in a row") << "watch 02A --max-failures 3 --interval 0" << -1 << 0 << 1 << "T 02A 11\n"
-                                       << "vekctl: Invalid reply from target\nvekctl: read 02A failed\n"
-                                          "vekctl: the same again in 2 more rounds\nvekctl: watch: 3 failed rounds in a row\n";
-    QTest::newRow("SIGINT") << "watch 02A --csv --interval 0" << int(SIGINT) << 0 << 130 << "ms,02A\n(T,11\n)+" << "";
-    QTest::newRow("SIGTERM") << "watch 02A --csv --interval 0" << int(SIGTERM) << 0 << 143 << "ms,02A\n(T,11\n)+" << "";
-    QTest::newRow("SIGINT in a range") << "read 000-FFF" << int(SIGINT) << 0 << 130 << "(0[0-9A-F]0:( [0-9A-F]{2}){1,16}\n){1,16}" << "";
-    QTest::newRow("SIGTERM in a script") << "run DIR" << int(SIGTERM) << 0 << 143 << "(02A 11\n){1,999}" << "";
-    QTest::newRow("SIGINT in a sleep") << "run DIR" << int(SIGINT) << 1 << 130 << "02A 11\n" << "";
-}
-
-void TestVekctl::watch()
-{
-    QFETCH(QString, args);
-    QFETCH(int, action);
-    QFETCH(int, reads);
-    QFETCH(int, code);
-    QFETCH(QString, out);
-    QFETCH(QString, err);
-    const bool csv = args.contains(QLatin1String("--csv"));
-    const int interval = args.section(QLatin1String("--interval "), 1).toInt();
-    QTemporaryFile script;
-    QVERIFY(script.open());
-    script.write(reads ? "read 02A\nsleep 60000\nread 030\n" : QByteArray("read 02A\n").repeated(1000));
-    script.close();
-    args.replace(QLatin1String("DIR"), script.fileName());
-    PtyTarget target(testTarget());
-    QVERIFY(target.start());
-    // The addresses in the order the target is to be asked for them.
-    QList<uint16_t> addrs;
-    const vek::cli::Command cmd = vek::cli::checkInvocation(("vekctl -p N " + args).split(u' ')).commands.first();
-    for (const vek::cli::Command &c : cmd.script ? cmd.script->commands : QList{cmd})
-        addrs += vek::cli::expandItems(c.reads);
-    QProcess p;
-    p.start(QStringLiteral(VEKCTL_PATH), QStringList{"-p", target.devicePath()} + args.split(u' '));
-    QVERIFY(waitForLines(p, csv ? 2 : 1));
-    if (action == 0) {
-        target.setReg(0x2A, 0x5C);
-    } else if (action == -1) {
-        target.setOptions(testTarget(Fault::Garbage));
-    } else if (action == 1) {
-        target.setOptions(testTarget(Fault::NoPrompt));
-        for (QDeadlineTimer deadline(20000); target.lines().size() < 3 && !deadline.hasExpired();)
-            QThread::msleep(1);
-        target.setOptions(testTarget());
-    } else {
-        ::kill(pid_t(p.processId()), action);
-    }
-    const Result r = finish(p);
-    QCOMPARE(r.err, err);
-    QCOMPARE(r.code, code);
-
-    // Rounds keep the interval's beat: round k starts no sooner than k
-    // intervals after the start, the first at 0. A late round does not push
-    // the next one back, nor do the rounds after it run back to back to
-    // catch up: two stand at least half an interval apart.
-    QStringList lines = r.out.split(u'\n');
-    const QRegularExpression stamp(csv ? QStringLiteral("^(\\d+)(,.*)$") : QStringLiteral("^ *(\\d+)( .*)$"));
-    qint64 round = 0, before = 0;
-    for (QString &line : lines) {
-        if (const auto m = stamp.match(line); m.hasMatch() && args.startsWith(u'w')) {
-            const qint64 ms = m.captured(1).toLongLong();
-            QVERIFY2(ms >= round * interval && (round > 0 ? ms - before >= interval / 2 : ms == 0), qPrintable(r.out));
-            ++round;
-            before = ms;
-            line = u'T' + m.captured(2);
-        }
-    }
-    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(out)).match(lines.join(u'\n')).hasMatch(),
-             qPrintable(r.out));
-    // Whole commands only: the identification, then the reads in order.
-    QByteArrayList want{"V"};
-    for (qsizetype i = 0; i < (reads ? reads : qMax(1, target.lines().size() - 1)); ++i)
-        want << "A" + vek::AddrDisplay(addrs[i % addrs.size()]).toLatin1();
-    QCOMPARE(target.lines(), want);
-    QCOMPARE(target.received(), "??\r" + Key + want.join('\r') + '\r');
-    if (code > 128)
-        QCOMPARE(runVekctl({"-p", target.devicePath(), "read", "02A"}).out, QStringLiteral("02A 11\n"));
 }
 
 // A stale lock where it may not be removed (root may remove any file, so
