@@ -381,7 +381,6 @@ void TestVekctl::refusals_data()
     row("bogus 02A", "unknown command 'bogus' (see vekctl --help)");
     row("--bogus read 02A", "Unknown option 'bogus'.");
     row("-p N --csv read 02A", "--csv is an option of watch");
-    row("-p N --inc DIR/none read 02A", "--inc is an option of save and run");
     row("-p N -b 1200 read 02A", "'1200' is not a bit rate: 300, 4800 or 9600");
     row("-p N --cal 40 read 02A", "'40' is not a calibration character: 3F or 80");
     row("-p N watch 02A --interval 3600001", "--interval: '3600001' is not a number from 0 to 3600000");
@@ -392,7 +391,6 @@ void TestVekctl::refusals_data()
     row("-p N test 256", "test: '256' is not a decimal value from 0 to 255");
     row("read 02A", "no port given: use -p NAME ('vekctl ports' lists them)");
     row("-p N write 02A=100", "write 02A=100: 100 does not fit in a register (00 to FF)");
-    row("-p N expect 02A=5C/1FF", "expect 02A=5C/1FF: 1FF does not fit in a register (00 to FF)");
     row("-p N -p M read 02A save DIR/s.vek 02A", "save writes one file: give one port (-p) for it");
     row("-p N -p M watch 02A --csv", "watch --csv prints one table: give one port (-p) for it");
     row("-p N read 02A apply DIR/bad.vek", "apply DIR/bad.vek: line 1: 'Z\\x00' is not a hexadecimal number");
