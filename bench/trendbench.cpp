@@ -103,19 +103,19 @@ void rounds(double seconds)
     vek::testing::RecordingPrompts prompts;
     vek::WindowDeps deps{&line, &prompts, {}, {target.devicePath()}, QStringList{}};
     vek::TfrmVekComm window(deps);
+    const vek::TfrmVekComm::Probe probe(window);
     window.show();
-    window.btnOpenClose->click();
-    if (!window.CommOpen) {
+    probe.btnOpenClose->click();
+    if (!probe.CommOpen) {
         std::printf("cannot connect: %s\n", qPrintable(prompts.log.join(u' ')));
         return;
     }
-    window.mnuTrend->trigger();
-    vek::TrendWindow &trend = *window.trend();
+    probe.mnuTrend->trigger();
+    vek::TrendWindow &trend = *probe.trend();
     for (int n : {1, 2, 4, 8}) {
-        for (int r = 0; r < vek::TrendRows; ++r) {
-            window.RowAddr[size_t(r)] = uint16_t(0x20 + r);
+        // Every row at its first address: a read costs the same at any.
+        for (int r = 0; r < vek::TrendRows; ++r)
             trend.chkRows[size_t(r)]->setChecked(r < n);
-        }
         trend.edtInterval->setValue(0);   // the minimum: rounds back to back
         line.reads.clear();
         line.count(true);
@@ -139,7 +139,7 @@ void rounds(double seconds)
         line.count(true);
         uint8_t value = 0;
         for (size_t i = 0; i < trendCosts.size() * size_t(n); ++i)
-            window.link().ReadRegister(uint16_t(0x20 + int(i % size_t(n))), value);
+            window.link().ReadRegister(0x000, value);
         line.count(false);
         const std::vector<double> linkCosts = costs();
         const double m = median(trendCosts), l = median(linkCosts);
@@ -147,7 +147,7 @@ void rounds(double seconds)
         std::printf("%5d %8zu %10.2f %11.2f %8.3f %8.3f %11.2f %8.3f\n", n, trendCosts.size(), lineMs, m, m / lineMs,
                     worst / lineMs, l, l / lineMs);
     }
-    window.btnOpenClose->click();
+    probe.btnOpenClose->click();
     target.stop();
     std::printf("line: N reads of 13 bytes (5 sent, 5 echoes, 2 digits, the prompt), 10 bit times each.\n"
                 "round: median from the first read's 'A' to the last read's prompt; reads: the same reads by the\n"
@@ -161,8 +161,9 @@ void drawing(int runs)
     vek::QtSerialLine line;
     vek::WindowDeps deps{&line, &prompts, {}, {}, QStringList{}};
     vek::TfrmVekComm window(deps);
-    window.mnuTrend->trigger();
-    vek::TrendWindow &trend = *window.trend();
+    const vek::TfrmVekComm::Probe probe(window);
+    probe.mnuTrend->trigger();
+    vek::TrendWindow &trend = *probe.trend();
     trend.resize(1000, 560);
     QApplication::processEvents();
     vek::TrendHistory &h = trend.scheduler().history();
