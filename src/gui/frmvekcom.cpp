@@ -352,6 +352,7 @@ bool TfrmVekComm::eventFilter(QObject *watched, QEvent *event)
         if (desk::isDelivering() || f.kind == FieldKind::Label || f.kind == FieldKind::BitLabel
             || ke->key() == Qt::Key_Tab || ke->key() == Qt::Key_Backtab)
             return false;
+        // Any other key starts an entry only by changing the text.
         auto *field = static_cast<QLineEdit *>(watched);
         if (desk::deliverKey(field, ke) && !Editing && field->hasFocus()) {
             setEntryColour(field, true);

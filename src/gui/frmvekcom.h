@@ -188,7 +188,7 @@ private:
 struct TfrmVekComm::Probe {
     explicit Probe(TfrmVekComm &w)
         : window(w), rows(w.rows), btnOpenClose(w.btnOpenClose), cbPorts(w.cbPorts), rgBaudRate(w.rgBaudRate),
-          lblVekVer(w.lblVekVer), edtBitAddr(w.edtBitAddr), edtBitLabel(w.edtBitLabel), edtTest(w.edtTest),
+          lblVekVer(w.lblVekVer), edtBitAddr(w.edtBitAddr), edtTest(w.edtTest),
           rgBits(w.rgBits), btnToggles(w.btnToggles), mnuOpen(w.mnuOpen), mnuSave(w.mnuSave), mnuCal1(w.mnuCal1),
           mnuTrend(w.mnuTrend), Labels(w.Labels), CommOpen(w.CommOpen), Editing(w.Editing), RowAddr(w.RowAddr),
           RowValue(w.RowValue), BitAddr(w.BitAddr), BitValue(w.BitValue), TestValue(w.TestValue)
@@ -202,7 +202,7 @@ struct TfrmVekComm::Probe {
     QComboBox *const cbPorts;
     RadioGroup *const rgBaudRate;
     QLabel *const lblVekVer;
-    QLineEdit *const edtBitAddr, *const edtBitLabel, *const edtTest;
+    QLineEdit *const edtBitAddr, *const edtTest;
     const std::array<RadioGroup *, 8> &rgBits;
     const std::array<QPushButton *, 8> &btnToggles;
     QAction *const mnuOpen, *const mnuSave, *const mnuCal1, *const mnuTrend;
