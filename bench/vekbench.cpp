@@ -11,6 +11,7 @@
 #include "registertable.h"
 
 #include <QApplication>
+#include <QPushButton>
 #include <QCommandLineParser>
 #include <QComboBox>
 #include <QDir>
@@ -385,15 +386,16 @@ void connection(const Settings &s)
         deps.extraPorts = {target.devicePath()};
         deps.platformPorts = QStringList{};
         vek::TfrmVekComm window(deps);
-        window.cbPorts->setCurrentIndex(0); // the extra port comes first
+        const vek::TfrmVekComm::Probe probe(window);
+        probe.cbPorts->setCurrentIndex(0); // the extra port comes first
         int failed = 0;
         const double total = medianOf(runs, [&] {
             const auto t = Clock::now();
-            window.btnOpenCloseClick();
+            probe.btnOpenClose->click();
             const double took = secondsSince(t);
-            failed += !window.CommOpen;
-            if (window.CommOpen)
-                window.btnOpenCloseClick();
+            failed += !probe.CommOpen;
+            if (probe.CommOpen)
+                probe.btnOpenClose->click();
             return took;
         });
         const double lineMs = baud ? lineBytes * 10.0 / baud * 1e3 : 0.0;
