@@ -12,17 +12,12 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
-#include <QLineEdit>
 #include <QMenuBar>
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QTemporaryFile>
-#include <QTest>
 #include <QTimer>
-#include <functional>
-#include <memory>
 #include <optional>
-#include <utility>
 
 using namespace vek;
 using namespace vek::testing;
@@ -42,20 +37,32 @@ QWidget *keyboard()
 void key(int k, Qt::KeyboardModifiers mods = {}) { QTest::keyClick(keyboard(), Qt::Key(k), mods); }
 void keys(const QString &text) { QTest::keyClicks(keyboard(), text); }
 
-enum class Menu { Alt, F10, ClickEscape, AltFEscape };
 enum class Field { Addr, Data, Test };
+// An entry typed, a menu opened (a click on the bar when the key is unknown)
+// and closed by Escape, then one more digit and Enter.
+struct MenuCase { Field which; QKeyCombination menu; QString typed; Lines onEnter; };
+// A double click with a button (none: no click) and keys pressed on the
+// data or address field; then a click elsewhere.
+struct NotKey { Qt::MouseButton dblClick; QList<QKeyCombination> pressed; bool dataField; QString shown; Lines sent; };
+// What a load sends and shows when closed during it, or broken part-way.
+struct LoadStop { bool close; Lines sent; QStringList shown; };
+// Keys in the chooser ('\x1b' Escape, '\x01' Home, '\x04' Ctrl+End, '*' a
+// click on PORTB), the address taken, and whether it is still up after them.
+struct Choice { QString typed, addr; bool stillUp = false; };
 
 } // namespace
+
+Q_DECLARE_METATYPE(MenuCase)
+Q_DECLARE_METATYPE(NotKey)
+Q_DECLARE_METATYPE(LoadStop)
+Q_DECLARE_METATYPE(Choice)
 
 class TestDesk : public QObject {
     Q_OBJECT
     std::unique_ptr<WindowFixture> f;
     std::optional<TfrmVekComm::Probe> w;
 
-    QLineEdit *field(Field which) const
-    {
-        return which == Field::Addr ? w->rows[0].edtAddr : which == Field::Data ? w->rows[0].edtData : w->edtTest;
-    }
+    QLineEdit *field(Field which) const { return which == Field::Addr ? w->rows[0].edtAddr : which == Field::Data ? w->rows[0].edtData : w->edtTest; }
     void loadTable(const QByteArray &entries)
     {
         QTemporaryFile inc(QDir::tempPath() + QStringLiteral("/XXXXXX.inc"));
@@ -78,57 +85,41 @@ private slots:
         keys(QStringLiteral("2A\r"));   // row 1 watches 02A, holding 3C
         f->takeLines();
     }
-    void cleanup()
-    {
-        w.reset();
-        f.reset();
-    }
+    void cleanup() { w.reset(), f.reset(); }
 
     // Menus as in GTK programs: Alt alone takes nothing, F10 and Alt+F open a
     // menu, Escape in it gives the keyboard back to the field. The entry stays
     // as it was (nothing committed, dropped or sent) and typing goes on in it.
     void menusAreNotALeave_data()
     {
-        QTest::addColumn<Field>("which");
-        QTest::addColumn<Menu>("menu");
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<Lines>("onEnter");
-        const std::pair<Menu, const char *> menus[] = {
-            {Menu::Alt, "Alt"}, {Menu::F10, "F10"}, {Menu::ClickEscape, "click, Escape"}, {Menu::AltFEscape, "Alt+F, Escape"}};
+        QTest::addColumn<MenuCase>("c");
+        const std::pair<QKeyCombination, const char *> menus[] = {
+            {Qt::Key_Alt, "Alt"}, {Qt::Key_F10, "F10"}, {QKeyCombination(), "click, Escape"}, {Qt::ALT | Qt::Key_F, "Alt+F, Escape"}};
         for (auto [menu, name] : menus) {
-            QTest::addRow("address, %s", name) << Field::Addr << menu << "3" << Lines{"A031"};
-            QTest::addRow("data, %s", name) << Field::Data << menu << "5" << Lines{"A02A=51"};
-            QTest::addRow("test, %s", name) << Field::Test << menu << "12" << Lines{"T79"};
+            QTest::addRow("address, %s", name) << MenuCase{Field::Addr, menu, "3", {"A031"}};
+            QTest::addRow("data, %s", name) << MenuCase{Field::Data, menu, "5", {"A02A=51"}};
+            QTest::addRow("test, %s", name) << MenuCase{Field::Test, menu, "12", {"T79"}};
         }
     }
     void menusAreNotALeave()
     {
-        QFETCH(Field, which);
-        QFETCH(Menu, menu);
-        QFETCH(QString, typed);
-        QFETCH(Lines, onEnter);
-        QLineEdit *e = field(which);
+        QFETCH(MenuCase, c);
+        QLineEdit *e = field(c.which);
         click(e);
-        keys(typed);
+        keys(c.typed);
         QMenuBar *bar = w->window.menuBar();
-        switch (menu) {
-        case Menu::Alt: key(Qt::Key_Alt); break;
-        case Menu::F10: key(Qt::Key_F10); break;
-        case Menu::ClickEscape:
+        if (c.menu.key() == Qt::Key_unknown)
             QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(bar->actions().first()).center());
-            break;
-        case Menu::AltFEscape: key(Qt::Key_F, Qt::AltModifier); break;
-        }
-        QCOMPARE(QApplication::activePopupWidget() != nullptr, menu != Menu::Alt);
-        if (menu != Menu::Alt)
+        else
+            key(c.menu.key(), c.menu.keyboardModifiers());
+        const bool alt = c.menu.key() == Qt::Key_Alt;
+        QCOMPARE(QApplication::activePopupWidget() != nullptr, !alt);
+        if (!alt)
             key(Qt::Key_Escape);
-        QCOMPARE(QApplication::focusWidget(), e);
-        QCOMPARE(e->text(), typed);
-        QVERIFY(isRed(e) && w->Editing);
-        QCOMPARE(f->takeLines(), Lines{});
-        keys(QStringLiteral("1"));
-        key(Qt::Key_Return);
-        QCOMPARE(f->takeLines(), onEnter);
+        QVERIFY(QApplication::focusWidget() == e && isRed(e) && w->Editing);
+        QCOMPARE(std::pair(e->text(), f->takeLines()), std::pair(c.typed, Lines{}));
+        keys(QStringLiteral("1\r"));
+        QCOMPARE(f->takeLines(), c.onEnter);
         QVERIFY(f->prompts.log.isEmpty());
     }
 
@@ -157,46 +148,36 @@ private slots:
     // field is left; Ctrl with a digit, select-all and copy do not.
     void notKeys_data()
     {
-        QTest::addColumn<Qt::MouseButton>("dblClick");
-        QTest::addColumn<QList<QKeyCombination>>("pressed");
-        QTest::addColumn<bool>("dataField");
-        QTest::addColumn<QString>("shown");
-        QTest::addColumn<Lines>("sent");      // by the gesture, then by a click elsewhere
+        QTest::addColumn<NotKey>("c");
         const Qt::MouseButton none = Qt::NoButton;
-        using K = QList<QKeyCombination>;
-        QTest::newRow("left double click, address") << Qt::LeftButton << K{} << false << "02A" << Lines{"A02A"};
-        QTest::newRow("left double click, data") << Qt::LeftButton << K{} << true << "3C" << Lines{"A02A=3C"};
-        QTest::newRow("middle double click, address") << Qt::MiddleButton << K{} << false << "02A" << Lines{};
-        QTest::newRow("middle double click, data") << Qt::MiddleButton << K{} << true << "3C" << Lines{};
-        QTest::newRow("right double click, data") << Qt::RightButton << K{} << true << "3C" << Lines{};
-        QTest::newRow("Ctrl+1, address") << none << K{Qt::CTRL | Qt::Key_1} << false << "02A" << Lines{};
-        QTest::newRow("Ctrl+A, Ctrl+C") << none << K{Qt::CTRL | Qt::Key_A, Qt::CTRL | Qt::Key_C} << true << "3C" << Lines{};
-        QTest::newRow("Ctrl+V appends") << none << K{Qt::CTRL | Qt::Key_V} << true << "3C5D" << Lines{"A02A=5D"};
-        QTest::newRow("Ctrl+A, Shift+Insert replaces")
-            << none << K{Qt::CTRL | Qt::Key_A, Qt::SHIFT | Qt::Key_Insert} << true << "5D" << Lines{"A02A=5D"};
+        QTest::newRow("left double click, address") << NotKey{Qt::LeftButton, {}, false, "02A", {"A02A"}};
+        QTest::newRow("left double click, data") << NotKey{Qt::LeftButton, {}, true, "3C", {"A02A=3C"}};
+        QTest::newRow("middle double click, address") << NotKey{Qt::MiddleButton, {}, false, "02A", {}};
+        QTest::newRow("middle double click, data") << NotKey{Qt::MiddleButton, {}, true, "3C", {}};
+        QTest::newRow("right double click, data") << NotKey{Qt::RightButton, {}, true, "3C", {}};
+        QTest::newRow("Ctrl+1, address") << NotKey{none, {Qt::CTRL | Qt::Key_1}, false, "02A", {}};
+        QTest::newRow("Ctrl+A, Ctrl+C") << NotKey{none, {Qt::CTRL | Qt::Key_A, Qt::CTRL | Qt::Key_C}, true, "3C", {}};
+        QTest::newRow("Ctrl+V appends") << NotKey{none, {Qt::CTRL | Qt::Key_V}, true, "3C5D", {"A02A=5D"}};
+        QTest::newRow("Ctrl+A, Shift+Insert replaces") << NotKey{none, {Qt::CTRL | Qt::Key_A, Qt::SHIFT | Qt::Key_Insert}, true, "5D", {"A02A=5D"}};
     }
     void notKeys()
     {
-        QFETCH(Qt::MouseButton, dblClick);
-        QFETCH(QList<QKeyCombination>, pressed);
-        QFETCH(bool, dataField);
-        QFETCH(QString, shown);
-        QFETCH(Lines, sent);
+        QFETCH(NotKey, c);
         QApplication::clipboard()->setText(QStringLiteral("5D"));
-        QLineEdit *e = dataField ? w->rows[0].edtData : w->rows[0].edtAddr;
+        QLineEdit *e = c.dataField ? w->rows[0].edtData : w->rows[0].edtAddr;
         click(e);
         QTest::keyClick(e, Qt::Key_End);
-        if (dblClick != Qt::NoButton)
-            QTest::mouseDClick(e, dblClick);
+        if (c.dblClick != Qt::NoButton)
+            QTest::mouseDClick(e, c.dblClick);
         if (QWidget *popup = QApplication::activePopupWidget())
             popup->close();   // the right button's context menu
-        for (QKeyCombination k : pressed)
+        for (QKeyCombination k : c.pressed)
             key(k.key(), k.keyboardModifiers());
-        QCOMPARE(e->text(), shown);
-        const bool entry = shown != (dataField ? "3C" : "02A");
+        QCOMPARE(e->text(), c.shown);
+        const bool entry = c.shown != (c.dataField ? "3C" : "02A");
         QVERIFY(w->Editing == entry && isRed(e) == entry);
         click(w->rows[7].edtLabel);
-        QCOMPARE(f->takeLines(), sent);
+        QCOMPARE(f->takeLines(), c.sent);
         QVERIFY(f->prompts.log.isEmpty());
     }
 
@@ -248,10 +229,8 @@ private slots:
             QTest::mouseDClick(w->rows[0].edtAddr, Qt::LeftButton);
         QVERIFY(posted);
         QCoreApplication::processEvents();
-        QCOMPARE(w->CommOpen, true);
-        QCOMPARE(f->takeLines(), onOpen ? Lines{"V"} : Lines{"A02A"});
-        QCOMPARE(int(w->TestValue), 0);
-        QCOMPARE(f->line.log.count(QStringLiteral("close")), onOpen ? 1 : 0);
+        QCOMPARE(std::tuple(w->CommOpen, f->takeLines(), int(w->TestValue), f->line.log.count(QStringLiteral("close"))),
+                 std::tuple(true, onOpen ? Lines{"V"} : Lines{"A02A"}, 0, qsizetype(onOpen ? 1 : 0)));
     }
 
     // The toggle button takes one action per double click: a second click
@@ -259,18 +238,17 @@ private slots:
     // The events carry their own timestamps.
     void toggleOncePerDoubleClick_data()
     {
-        QTest::addColumn<bool>("open");   // before the clicks
-        QTest::addColumn<int>("gapMs");   // from the first release to the second press
-        QTest::addColumn<bool>("twice");
-        QTest::newRow("double click on CloseComm") << true << 120 << false;
-        QTest::newRow("double click on OpenComm") << false << 120 << false;
-        QTest::newRow("two clicks on CloseComm") << true << 600 << true;
+        // open before the clicks; ms from the first release to the second press; toggled twice
+        QTest::addColumn<QList<int>>("c");
+        QTest::newRow("double click on CloseComm") << QList<int>{true, 120, false};
+        QTest::newRow("double click on OpenComm") << QList<int>{false, 120, false};
+        QTest::newRow("two clicks on CloseComm") << QList<int>{true, 600, true};
     }
     void toggleOncePerDoubleClick()
     {
-        QFETCH(bool, open);
-        QFETCH(int, gapMs);
-        QFETCH(bool, twice);
+        QFETCH(QList<int>, c);
+        const bool open = c[0], twice = c[2];
+        const int gapMs = c[1];
         if (!open)
             click(w->btnOpenClose);
         QPushButton *b = w->btnOpenClose;
@@ -288,8 +266,8 @@ private slots:
         send(gapMs < QApplication::doubleClickInterval() ? QEvent::MouseButtonDblClick : QEvent::MouseButtonPress,
              t + 60 + quint64(gapMs));
         send(QEvent::MouseButtonRelease, t + 120 + quint64(gapMs));
-        QCOMPARE(w->CommOpen, twice ? open : !open);
-        QCOMPARE(f->line.log.filter(QRegularExpression("^(open|close)")).size(), twice ? 2 : 1);
+        QCOMPARE(std::pair(w->CommOpen, f->line.log.filter(QRegularExpression("^(open|close)")).size()),
+                 std::pair(twice ? open : !open, qsizetype(twice ? 2 : 1)));
     }
 
     // A load ends at its first failed write; closed during a load, the window
@@ -298,18 +276,14 @@ private slots:
     // connection is made again.
     void loadStops_data()
     {
-        QTest::addColumn<bool>("close");
-        QTest::addColumn<Lines>("sent");
-        QTest::addColumn<QStringList>("shown");
-        QTest::newRow("closed during the load") << true << Lines{"A023=44"} << QStringList{};
-        QTest::newRow("a write broken part-way") << false << Lines{}
-                                                 << QStringList{"File write failed", Link::PartialText("A023")};
+        QTest::addColumn<LoadStop>("c");
+        QTest::newRow("closed during the load") << LoadStop{true, {"A023=44"}, {}};
+        QTest::newRow("a write broken part-way") << LoadStop{false, {}, {"File write failed", Link::PartialText("A023")}};
     }
     void loadStops()
     {
-        QFETCH(bool, close);
-        QFETCH(Lines, sent);
-        QFETCH(QStringList, shown);
+        QFETCH(LoadStop, c);
+        const auto &[close, sent, shown] = c;
         QTemporaryFile vek(QDir::tempPath() + QStringLiteral("/XXXXXX.vek"));
         QVERIFY(vek.open());
         vek.write("023\n44\n024\n55\n025\n66\n" + QByteArray("000\n00\n").repeated(5));
@@ -329,9 +303,7 @@ private slots:
         }
         f->prompts.fileAnswers.enqueue(vek.fileName());
         w->mnuOpen->trigger();
-        QCOMPARE(f->takeLines(), sent);
-        QCOMPARE(f->prompts.messages(), shown);
-        QCOMPARE(w->window.isVisible(), !close);
+        QCOMPARE(std::tuple(f->takeLines(), f->prompts.messages(), w->window.isVisible()), std::tuple(sent, shown, !close));
         if (close)
             return;
         f->prompts.clear();
@@ -364,10 +336,8 @@ private slots:
                 QApplication::sendEvent(at, &e);
             }
         }
-        QCOMPARE(w->cbPorts->currentIndex(), 0);
-        QCOMPARE(w->rgBaudRate->itemIndex(), 2);
-        QVERIFY(w->Labels->isVisible());
-        QCOMPARE(w->Labels->cbLabels->currentIndex(), -1);
+        QCOMPARE(std::tuple(w->cbPorts->currentIndex(), w->rgBaudRate->itemIndex(), w->Labels->isVisible(), w->Labels->cbLabels->currentIndex()),
+                 std::tuple(0, 2, true, -1));
         w->Labels->hide();
     }
 
@@ -383,8 +353,7 @@ private slots:
         QCOMPARE(f->prompts.messages().size(), 2);
         QVERIFY(w->Editing && !isRed(w->edtTest));
         keys(QStringLiteral("+"));
-        QCOMPARE(w->edtTest->text(), QStringLiteral("+"));
-        QCOMPARE(int(w->TestValue), 0);
+        QCOMPARE(std::pair(w->edtTest->text(), int(w->TestValue)), std::pair(QStringLiteral("+"), 0));
         click(w->rows[2].edtAddr);   // leaving the test field drops: the value shows
         QCOMPARE(w->edtTest->text(), QStringLiteral("000"));
         QCOMPARE(f->takeLines(), Lines{});
@@ -402,12 +371,9 @@ private slots:
         f->target.setOptions(silent);
         click(w->edtBitAddr);
         keys(QStringLiteral("10\r"));
-        QCOMPARE(int(w->BitAddr), 0x010);
-        QCOMPARE(int(w->BitValue), 0x3C);
-        QCOMPARE(w->rgBits[2]->itemIndex(), 0);
+        QCOMPARE(std::tuple(int(w->BitAddr), int(w->BitValue), w->rgBits[2]->itemIndex()), std::tuple(0x010, 0x3C, 0));
         click(w->rgBits[0]->button(0));
-        QCOMPARE(int(w->BitValue), 0x3D);
-        QCOMPARE(w->rgBits[0]->itemIndex(), 0);
+        QCOMPARE(std::pair(int(w->BitValue), w->rgBits[0]->itemIndex()), std::pair(0x3D, 0));
         QCOMPARE(f->prompts.messages(),
                  (QStringList{"Echo not received", "File read failed", Link::PartialText("A"), Link::PartialText("A")}));
     }
@@ -435,24 +401,21 @@ private slots:
     // the name already selected (PORTB, from the last choice) accepts it.
     void chooser_data()
     {
-        QTest::addColumn<QString>("typed");   // '\x1b' Escape, '\x01' Home, '\x04' Ctrl+End, '*' a click on PORTB
-        QTest::addColumn<QString>("addr");
-        QTest::addColumn<bool>("stillUp");    // after the keys, before closing
-        QTest::newRow("start of a name") << "portb\r" << "006" << false;
-        QTest::newRow("the first name so starting") << "port\r" << "005" << false;
-        QTest::newRow("any case, Backspace") << "OPX\bT\r" << "081" << false;
-        QTest::newRow("Escape with the list down") << "p\x1b" << "000" << false;
-        QTest::newRow("Escape with the list up") << "\x1b" << "000" << true;
-        QTest::newRow("no name starts so") << "zz\r" << "000" << true;
-        QTest::newRow("click on the selected name") << "*" << "006" << false;
-        QTest::newRow("Home") << "\x01\r" << "081" << false;
-        QTest::newRow("Home, Ctrl+End") << "\x01\x04\r" << "006" << false;
+        QTest::addColumn<Choice>("c");
+        QTest::newRow("start of a name") << Choice{"portb\r", "006"};
+        QTest::newRow("the first name so starting") << Choice{"port\r", "005"};
+        QTest::newRow("any case, Backspace") << Choice{"OPX\bT\r", "081"};
+        QTest::newRow("Escape with the list down") << Choice{"p\x1b", "000"};
+        QTest::newRow("Escape with the list up") << Choice{"\x1b", "000", true};
+        QTest::newRow("no name starts so") << Choice{"zz\r", "000", true};
+        QTest::newRow("click on the selected name") << Choice{"*", "006"};
+        QTest::newRow("Home") << Choice{"\x01\r", "081"};
+        QTest::newRow("Home, Ctrl+End") << Choice{"\x01\x04\r", "006"};
     }
     void chooser()
     {
-        QFETCH(QString, typed);
-        QFETCH(QString, addr);
-        QFETCH(bool, stillUp);
+        QFETCH(Choice, c);
+        const auto &[typed, addr, stillUp] = c;
         loadTable("OPTION_REG EQU H'0081'\nPORTA EQU H'0005'\nPORTB EQU H'0006'\n");
         w->Labels->cbLabels->setCurrentIndex(2);
         bool up = false;
@@ -474,8 +437,7 @@ private slots:
                 w->Labels->close();
         });
         QTest::mouseDClick(w->rows[4].edtLabel, Qt::LeftButton);
-        QCOMPARE(up, stillUp);
-        QCOMPARE(w->rows[4].edtAddr->text(), addr);
+        QCOMPARE(std::pair(up, w->rows[4].edtAddr->text()), std::pair(stillUp, addr));
     }
 
     // Port names show whole in the narrow box; a longer one keeps its end.

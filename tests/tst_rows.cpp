@@ -9,12 +9,8 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QLineEdit>
 #include <QTemporaryFile>
-#include <QTest>
 #include <QTimer>
-
-#include <memory>
 #include <optional>
 
 using namespace vek;
@@ -29,19 +25,12 @@ const QString OpenInc = QStringLiteral("open Include files *.inc (*.inc)");
 bool isBlack(const QLineEdit *field) { return field->palette().color(QPalette::Text) == QColor(0, 0, 0); }
 QWidget *focused() { return QApplication::focusWidget(); }
 
-// Gives `w` the keyboard focus the way a click or arrow key would.
-void focusOn(QWidget *w)
-{
-    QApplication::setActiveWindow(w->window());
-    w->setFocus(Qt::OtherFocusReason);
-}
-
 // Focuses `field` and presses `keys` ('\r' Return, '\x1b' Escape, '\b'
 // Backspace, '\n' Down); '\t' clicks into another field, so the field's
 // leave handler runs.
 void type(QLineEdit *field, const QByteArray &keys)
 {
-    focusOn(field);
+    press(field);
     for (char k : keys) {
         if (k == '\t')   // a click into another field, as a person leaves one
             QTest::mouseClick(static_cast<TfrmVekComm *>(field->window())->row(7).edtLabel, Qt::LeftButton);
@@ -95,11 +84,7 @@ private slots:
         w.emplace(f->probe());
         QVERIFY(f->connect());
     }
-    void cleanup()
-    {
-        w.reset();
-        f.reset();
-    }
+    void cleanup() { w.reset(), f.reset(); }
 
     void addressEntry_data()
     {
@@ -125,8 +110,7 @@ private slots:
     void addressEntry()
     {
         QFETCH(AddrCase, c);
-        for (auto [addr, value] : {std::pair{0x07E, 0x11}, std::pair{0x00A, 0x5C}, std::pair{0xFFF, 0xA5}, std::pair{0x100, 0x81},
-                                     std::pair{0x02A, 0x5C}})
+        for (auto [addr, value] : {std::pair{0x07E, 0x11}, {0x00A, 0x5C}, {0xFFF, 0xA5}, {0x100, 0x81}, {0x02A, 0x5C}})
             f->target.setReg(uint16_t(addr), uint8_t(value));
         if (!c.open)
             w->btnOpenClose->click();
@@ -140,17 +124,12 @@ private slots:
 
         type(field, c.keys);
         const bool refused = c.shown.size() > 3;   // a refused entry stays as typed, still open
-        QCOMPARE(field->text(), c.shown);
-        QCOMPARE(int(w->RowAddr[1]), c.addr);
-        QCOMPARE(w->rows[1].edtData->text(), c.data);
-        QCOMPARE(f->prompts.messages(), c.messages);
+        QCOMPARE(std::tuple(field->text(), int(w->RowAddr[1]), w->rows[1].edtData->text(), f->prompts.messages().join('|')),
+                 std::tuple(c.shown, c.addr, c.data, c.messages.join('|')));
         QCOMPARE(f->takeLines(), c.lines);
-        QCOMPARE(w->Editing, refused);
-        QVERIFY(refused ? isRed(field) : isBlack(field));
-        if (c.keys.endsWith('\r'))
-            QCOMPARE(focused(), field);
-        if (c.keys.endsWith('\n'))
-            QCOMPARE(focused(), w->rows[2].edtAddr);
+        QVERIFY(w->Editing == refused && (refused ? isRed(field) : isBlack(field)));
+        if (c.keys.endsWith('\r') || c.keys.endsWith('\n'))
+            QCOMPARE(focused(), c.keys.endsWith('\r') ? field : w->rows[2].edtAddr);
     }
 
     void valueEntry_data()
@@ -178,9 +157,8 @@ private slots:
         type(row.edtData, c.keys.mid(1) + '\r');
         QCOMPARE(f->prompts.messages(), c.messages);
         QCOMPARE(f->takeLines(), c.lines);   // a value commit only writes
-        QCOMPARE(int(w->RowValue[2]), c.stored);
-        QCOMPARE(int(f->target.reg(0x02A)), c.stored);
-        QCOMPARE(row.edtData->text(), ValueDisplay(uint8_t(c.stored), c.hex));
+        QCOMPARE(std::tuple(int(w->RowValue[2]), int(f->target.reg(0x02A)), row.edtData->text()),
+                 std::tuple(c.stored, c.stored, ValueDisplay(uint8_t(c.stored), c.hex)));
         QVERIFY(isBlack(row.edtData) && !w->Editing);
     }
 
@@ -191,12 +169,11 @@ private slots:
         const TfrmVekComm::Row &row = w->rows[5];
         type(row.edtData, "00001111\r");
         f->takeLines();
-        const auto space = [&] { focusOn(row.chkHex); QTest::keyClick(row.chkHex, Qt::Key_Space); };
+        const auto space = [&] { press(row.chkHex, QStringLiteral(" ")); };
         space();
         QCOMPARE(row.edtData->text(), QStringLiteral("0F"));
         QTest::mouseDClick(row.edtData, Qt::LeftButton);
-        QCOMPARE(int(w->RowValue[5]), 0x0F);
-        QCOMPARE(f->takeLines(), Lines{"A000=0F"});
+        QCOMPARE(std::pair(int(w->RowValue[5]), f->takeLines()), std::pair(0x0F, Lines{"A000=0F"}));
         space();
         QCOMPARE(row.edtData->text(), QStringLiteral("00001111"));
     }
@@ -207,27 +184,23 @@ private slots:
     {
         QLineEdit *field = w->rows[0].edtAddr;
         type(field, "2A\r");
-        focusOn(w->rows[0].edtLabel);
-        QTest::keyClick(w->rows[0].edtLabel, Qt::Key_Tab);
+        press(w->rows[0].edtLabel, QStringLiteral("\t"));
         QTest::keyClick(field, Qt::Key_Backspace);
         QCOMPARE(field->text(), QStringLiteral("02"));
     }
 
     void chooseLabel_data()
     {
-        QTest::addColumn<QString>("name");   // empty: no table, and the file dialog cancelled
-        QTest::addColumn<QString>("addr");
-        QTest::addColumn<QString>("label");
-        QTest::newRow("FSR") << "FSR" << "004" << "FSR";
-        QTest::newRow("shared address: first in sort order") << "PORTA" << "005" << "ALIAS";
-        QTest::newRow("lower-case address text") << "lower" << "FF8" << "";
-        QTest::newRow("no table, none opened: nothing changes") << "" << "02A" << "mine";
+        QTest::addColumn<QStringList>("c");   // the name chosen (none: no table, the dialog cancelled), address, label
+        QTest::newRow("FSR") << QStringList{"FSR", "004", "FSR"};
+        QTest::newRow("shared address: first in sort order") << QStringList{"PORTA", "005", "ALIAS"};
+        QTest::newRow("lower-case address text") << QStringList{"lower", "FF8", ""};
+        QTest::newRow("no table, none opened: nothing changes") << QStringList{"", "02A", "mine"};
     }
     void chooseLabel()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, addr);
-        QFETCH(QString, label);
+        QFETCH(QStringList, c);
+        const QString name = c[0], addr = c[1], label = c[2];
         f->target.setReg(0x005, 0x06);
         type(w->rows[3].edtAddr, "2A\r");
         press(w->rows[3].edtLabel, QStringLiteral("mine"));
@@ -240,10 +213,8 @@ private slots:
             f->prompts.fileAnswers.enqueue(inc.fileName());
 
         QCOMPARE(dblClickLabel(*w, 3, name), !name.isEmpty());
-        QCOMPARE(w->rows[3].edtAddr->text(), addr);
-        QCOMPARE(AddrDisplay(w->RowAddr[3]), addr);
-        QCOMPARE(w->rows[3].edtLabel->text(), label);
-        QCOMPARE(w->rows[3].edtData->text(), ValueDisplay(f->target.reg(w->RowAddr[3]), false));
+        QCOMPARE((QStringList{w->rows[3].edtAddr->text(), AddrDisplay(w->RowAddr[3]), w->rows[3].edtLabel->text(), w->rows[3].edtData->text()}),
+                 (QStringList{addr, addr, label, ValueDisplay(f->target.reg(w->RowAddr[3]), false)}));
         QCOMPARE(f->takeLines(), name.isEmpty() ? Lines{} : Lines{"A" + addr.toLatin1()});
         QVERIFY(!w->Editing);
         const QStringList log{OpenInc, QStringLiteral("box INC Open|Open file cancelled|0")};
@@ -259,7 +230,7 @@ private slots:
                 const TfrmVekComm::Row &row = w->rows[n - 1];
                 return kind == 0 ? row.edtLabel : kind == 1 ? row.edtAddr : row.edtData;
             };
-            focusOn(field(8));
+            press(field(8));
             QTest::keyClick(field(8), Qt::Key_Down);
             QCOMPARE(focused(), field(1));
             QTest::keyClick(field(1), Qt::Key_Up);
@@ -276,14 +247,11 @@ private slots:
     {
         const TfrmVekComm::Row &row = w->rows[6];
         QTest::mouseDClick(row.edtAddr, Qt::LeftButton);
-        QCOMPARE(row.edtAddr->text(), QStringLiteral("000"));
-        QVERIFY(f->prompts.log.isEmpty());
+        QCOMPARE(std::pair(row.edtAddr->text(), f->prompts.log.size()), std::pair(QStringLiteral("000"), qsizetype(0)));
         QTest::mouseDClick(row.edtData, Qt::LeftButton);
-        QCOMPARE(row.edtData->text(), QStringLiteral("00000000"));
-        QCOMPARE(f->prompts.messages(), QStringList{InvalidEntry});
+        QCOMPARE(std::pair(row.edtData->text(), f->prompts.messages()), std::pair(QStringLiteral("00000000"), QStringList{InvalidEntry}));
         QCOMPARE(f->takeLines(), Lines{});
-        QCOMPARE(focused(), row.edtData);
-        QVERIFY(!w->Editing);
+        QVERIFY(focused() == row.edtData && !w->Editing);
     }
 };
 

@@ -9,21 +9,16 @@
 #include "windowfixture.h"
 
 #include <QCheckBox>
-#include <QLineEdit>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <limits>
-#include <string>
 #include <sys/resource.h>
 #include <unistd.h>
 
 using namespace vek;
 using namespace vek::testing;
-using namespace std::string_literals;
 
 namespace {
-
-using Lines = QList<QByteArray>;
 
 // The growth of the peak memory a huge file may cost. AddressSanitizer
 // keeps freed memory in quarantine, so there the peak says nothing.
@@ -76,13 +71,16 @@ void setRow(const TfrmVekComm::Probe &w, int r, uint16_t addr, uint8_t value, co
     }
 }
 
-void trigger(WindowFixture &fx, QAction *action, const QString &path)
-{
-    fx.prompts.fileAnswers.enqueue(path);
-    action->trigger();
-}
+void trigger(WindowFixture &fx, QAction *action, const QString &path) { fx.prompts.fileAnswers.enqueue(path), action->trigger(); }
+
+// kind: include or setup file, a directory, unreadable; box: the start of the
+// box shown, empty when the file loads; result: the register names read, or
+// the label of row 1.
+struct FileCase { QString kind; QByteArray head; QString box, result; qint64 size = -1; };
 
 } // namespace
+
+Q_DECLARE_METATYPE(FileCase)
 
 class TestSetupMenu : public QObject {
     Q_OBJECT
@@ -123,11 +121,9 @@ private slots:
         for (int r = 0; r < 8; ++r)
             setRow(w, r, 0x111, 0x22, "old");
         trigger(fx, w.mnuOpen, path("all.vek"));
-        for (int r = 0; r < 8; ++r) {
-            QCOMPARE(w.RowValue[r], uint8_t(0x25 * r + 0x3F));
-            QCOMPARE(w.rows[r].edtAddr->text(), AddrDisplay(0x240 * r + 6));
-            QCOMPARE(w.rows[r].edtLabel->text(), label(r));
-        }
+        for (int r = 0; r < 8; ++r)
+            QCOMPARE(std::tuple(int(w.RowValue[r]), w.rows[r].edtAddr->text(), w.rows[r].edtLabel->text()),
+                     std::tuple((0x25 * r + 0x3F) & 0xFF, AddrDisplay(0x240 * r + 6), label(r)));
         QCOMPARE(fx.prompts.log.size(), 3);   // save dialog, confirmation, open dialog
     }
 
@@ -137,15 +133,9 @@ private slots:
     // reasons a setup file is refused: tst_setupfile.)
     void files_data()
     {
-        QTest::addColumn<QString>("kind");      // include or setup file; a directory; unreadable
-        QTest::addColumn<QByteArray>("head");
-        QTest::addColumn<qint64>("size");
-        QTest::addColumn<QString>("box");       // the start of the box shown; empty: the file loads
-        QTest::addColumn<QString>("result");    // the register names read, or the label of row 1
+        QTest::addColumn<FileCase>("c");
         const auto row = [](const char *name, const char *kind, const QByteArray &head, const QString &box,
-                            const QString &result = {}, qint64 size = -1) {
-            QTest::newRow(name) << kind << head << size << box << result;
-        };
+                            const QString &result = {}, qint64 size = -1) { QTest::newRow(name) << FileCase{kind, head, box, result, size}; };
         const QByteArray inc = "; header\r\n;    Register Files\r\nB EQU H'2'\nA EQU H'1'\n;--\n";
         const QByteArray values = "006\r\nFF\r\n" + QByteArray("000\r\n00\r\n").repeated(7);
         const QByteArray vek = values + "ONE\r\n" + QByteArray("\r\n").repeated(7);
@@ -167,13 +157,10 @@ private slots:
 
     void files()
     {
-        QFETCH(QString, kind);
-        QFETCH(QString, box);
-        QFETCH(QString, result);
+        QFETCH(FileCase, c);
+        const auto &[kind, head, box, result, size] = c;
         if (kind.endsWith(QLatin1String("unreadable")) && geteuid() == 0)
             QSKIP("root reads every file");
-        QFETCH(QByteArray, head);
-        QFETCH(qint64, size);
         const QString file = makePath(path(QTest::currentDataTag()), kind.mid(4), head, size);
         QVERIFY(!file.isEmpty());
 
@@ -193,15 +180,12 @@ private slots:
         if (box.isEmpty() && kind.startsWith(QLatin1String("inc"))) {
             QCOMPARE(w.Labels->table().names(), result.isEmpty() ? QByteArrayList{} : result.toLatin1().split(','));
         } else if (box.isEmpty()) {
-            QCOMPARE(fx.takeLines(), Lines{"A006=FF"});
-            QCOMPARE(w.rows[0].edtAddr->text(), QStringLiteral("006"));
-            QCOMPARE(w.rows[0].edtLabel->text(), result);
+            QCOMPARE(std::tuple(fx.takeLines().join(' '), w.rows[0].edtAddr->text(), w.rows[0].edtLabel->text()),
+                     std::tuple(QByteArray("A006=FF"), QStringLiteral("006"), result));
         } else {   // one box, nothing on the line, the rows and the register table as they were
             QVERIFY2(fx.prompts.log.last().startsWith(box), qPrintable(fx.prompts.log.last()));
-            QCOMPARE(fx.line.written, QByteArray());
-            QCOMPARE(std::pair(w.RowAddr[0], w.RowValue[0]), std::pair(uint16_t(0x10), uint8_t(0x3C)));
-            QCOMPARE(w.rows[0].edtLabel->text(), QStringLiteral("OLD"));
-            QCOMPARE(w.Labels->table().names(), QByteArrayList{"FLAGS"});
+            QCOMPARE(std::tuple(fx.line.written, int(w.RowAddr[0]), int(w.RowValue[0]), w.rows[0].edtLabel->text(), w.Labels->table().names().join(',')),
+                     std::tuple(QByteArray(), 0x10, 0x3C, QStringLiteral("OLD"), QByteArray("FLAGS")));
         }
     }
 };

@@ -22,9 +22,9 @@ using Lines = QList<QByteArray>;
 // An entry in progress shows red.
 inline bool isRed(const QLineEdit *field) { return field->palette().color(QPalette::Text) == QColor(255, 0, 0); }
 
-// Focuses `field` as an arrow key would and types `keys` ('\r' Enter,
-// '\x1b' Escape, '\b' Backspace).
-inline void press(QLineEdit *field, const QString &keys)
+// Focuses `field` as an arrow key or a click would and types `keys` ('\r'
+// Enter, '\x1b' Escape, '\b' Backspace).
+inline void press(QWidget *field, const QString &keys = {})
 {
     QApplication::setActiveWindow(field->window());
     field->setFocus(Qt::OtherFocusReason);
