@@ -39,7 +39,7 @@ struct Run {
     int held = 0;             // another program has DEV open: 1 through QSerialPort, 2 holding a flock on it
     bool staleLock = false;   // a lock file of DEV names a process that has ended
     bool doubleEcho = false;
-    const char *stdoutTo = nullptr;   // a file, or "closed"
+    QString redirect{};       // of standard output, as the shell writes it
     Fault fault = Fault::None;
     int faultAfter = 0;
     QByteArray snap = "an old file, replaced whole";   // DIR/snap.vek afterwards
@@ -48,14 +48,10 @@ struct Run {
     // replies go wrong for good, or this signal. `out` is then a pattern
     // (a watch's T: the milliseconds since its start) and the target is to
     // run the command's reads in order, `reads` of them (0: any number).
-    int after = 0;
-    int reads = 0;
+    int after = 0, reads = 0;
 };
 
-struct Result {
-    int code = -1;
-    QString out, err;
-};
+struct Result { int code = -1; QString out, err; };
 
 // Waits until the process has printed `n` lines on standard output.
 bool waitForLines(QProcess &p, int n)
@@ -69,43 +65,28 @@ bool waitForLines(QProcess &p, int n)
     return true;
 }
 
-// Runs vekctl; `during` acts while it runs.
-Result runVekctl(const QStringList &args, const QByteArray &input = {}, bool terminal = false, const char *stdoutTo = nullptr,
-                 const std::function<void(QProcess &)> &during = {})
+// Runs vekctl as the run says; `during` acts while it runs.
+Result runVekctl(const QStringList &args, const Run &run = {}, const std::function<void(QProcess &)> &during = [](QProcess &) {})
 {
     QProcess p;
-    QString program = QStringLiteral(VEKCTL_PATH);
-    QStringList arguments = args;
-    if (stdoutTo && qstrcmp(stdoutTo, "closed") == 0) {
-        arguments = QStringList{"-c", "exec \"$0\" \"$@\" >&-", program} + args;
-        program = QStringLiteral("/bin/sh");
-    } else if (stdoutTo) {
-        p.setStandardOutputFile(QString::fromLatin1(stdoutTo));
-    }
-    const int master = terminal ? ::posix_openpt(O_RDWR | O_NOCTTY) : -1;
-    if (terminal && master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0)
+    const int master = run.terminal ? ::posix_openpt(O_RDWR | O_NOCTTY) : -1;
+    if (run.terminal && master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0)
         p.setStandardInputFile(QString::fromLocal8Bit(::ptsname(master)));
-    p.start(program, arguments);
-    const qint64 written = terminal ? ::write(master, input.constData(), size_t(input.size())) : p.write(input);
+    const auto closeMaster = qScopeGuard([master] { if (master >= 0) ::close(master); });
+    p.start(QStringLiteral("/bin/sh"), QStringList{"-c", "exec \"$0\" \"$@\" " + run.redirect, QStringLiteral(VEKCTL_PATH)} + args);
+    const qint64 written = run.terminal ? ::write(master, run.input.constData(), size_t(run.input.size())) : p.write(run.input);
     Q_UNUSED(written)
     p.closeWriteChannel();
-    if (during)
-        during(p);
-    if (!p.waitForFinished(30000))
-        p.kill();
-    p.waitForFinished();
-    if (master >= 0)
-        ::close(master);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
+    during(p);
+    const bool ended = p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit;   // else killed as p goes
+    return {ended ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
 }
 
 TargetOptions testTarget(Fault fault = Fault::None, int faultAfter = 0, bool doubleEcho = false)
 {
     TargetOptions o{.doubleEcho = doubleEcho, .ident = "VEK test target", .fault = fault, .faultAfter = faultAfter};
-    o.registers[0x2A] = 0x11;
-    o.registers[0x21] = 0x07;
-    o.registers[0x30] = 0xA5;
+    for (const auto &[addr, value] : {std::pair{0x2A, 0x11}, {0x21, 0x07}, {0x30, 0xA5}})
+        o.registers[addr] = uint8_t(value);
     return o;
 }
 
@@ -134,9 +115,7 @@ qint64 leaveStaleLock(const QString &lockFile)
     ended.start(QStringLiteral("true"));
     const qint64 pid = ended.waitForStarted() ? ended.processId() : 0;
     QFile f(lockFile);
-    if (!ended.waitForFinished() || !f.open(QIODevice::WriteOnly) || f.write(QByteArray::number(pid) + "\nvekctl\n\n") < 0)
-        return 0;
-    return pid;
+    return ended.waitForFinished() && f.open(QIODevice::WriteOnly) && f.write(QByteArray::number(pid) + "\nvekctl\n\n") > 0 ? pid : 0;
 }
 
 } // namespace
@@ -180,24 +159,21 @@ void TestVekctl::commands_data()
                                               "command, A03; reset the target or reconnect\nvekctl: read 030 failed\n",
                                        .lines = {"V", "A02A"}, .fault = Fault::Silent, .faultAfter = 10 + 5 + 2});
     // A mask compares only its bits; a wait that never matches gives up after its time-out.
-    row("masked expect and wait", {.args = "-p DEV write 02A=35 expect 02A=05/0F wait 02A=3F/F0 wait 030=00/01 --timeout 0",
-                                   .code = 1, .out = "A02A=35\n", .err = "vekctl: wait 030: want 00/01, last A5 after 0 ms\n",
+    row("masked expect and wait", {.args = "-p DEV write 02A=35 expect 02A=05/0F wait 02A=3F/F0 wait 030=00/01 --timeout 0", .code = 1,
+                                   .out = "A02A=35\n", .err = "vekctl: wait 030: want 00/01, last A5 after 0 ms\n",
                                    .lines = {"V", "A02A=35", "A02A", "A02A", "A030"}});
     // Output that cannot be written ends the run with its reason; a closed
     // standard output is no place for the port to take.
-    row("standard output full", {.args = "-p DEV read 02A 030", .code = 1, .err = "vekctl: standard output: No space left on device\n",
-                                 .lines = {"V", "A02A"}, .stdoutTo = "/dev/full"});
-    row("standard output closed", {.args = "-p DEV read 02A 030", .code = 1, .err = "vekctl: standard output: Bad file descriptor\n",
-                                   .lines = {"V", "A02A"}, .stdoutTo = "closed"});
+    for (const auto &[redirect, why] : {std::pair{">/dev/full", "No space left on device"}, {">&-", "Bad file descriptor"}})
+        row(redirect, {.args = "-p DEV read 02A 030", .code = 1, .err = QStringLiteral("vekctl: standard output: %1\n").arg(why),
+                       .lines = {"V", "A02A"}, .redirect = redirect});
 
     // A script of every kind of line on one connection; the failing expect
     // ends it, so 02B=01 is never sent.
     const QByteArray unused = QByteArray("000\r\n00\r\n"), noLabel = "\r\n";
-    row("script", {.args = "-p DEV run DIR/rig.txt", .code = 1,
-                   .out = "VEK test target\n02A 11\n030: A5 00\nA02A=5C\nT2C\nA006=FF\nA010=3C\n",
+    row("script", {.args = "-p DEV run DIR/rig.txt", .code = 1, .out = "VEK test target\n02A 11\n030: A5 00\nA02A=5C\nT2C\nA006=FF\nA010=3C\n",
                    .err = "vekctl: DIR/rig.txt:11: expect 010: want 3D, got 3C\n",
-                   .lines = {"V", "A02A", "A030", "A031", "A02A=5C", "T2C", "A006=FF", "A010=3C", "A02A", "A006", "A02A",
-                             "A006", "A010"},
+                   .lines = {"V", "A02A", "A030", "A031", "A02A=5C", "T2C", "A006=FF", "A010=3C", "A02A", "A006", "A02A", "A006", "A010"},
                    .input = "# rig: every kind of line\nversion\nread 02A 030-031   # a comment after a command\n\n"
                             "  write 02A=5C\r\ntest 44\napply DIR/rows.vek\nsave DIR/snap.vek 02A 006\nsleep 20\n"
                             "expect 02A=5C 006=ff\nexpect 010=3D\nwrite 02B=01\n",
@@ -217,8 +193,7 @@ void TestVekctl::commands_data()
                                          .snap = "02A\r\n11\r\n030\r\nA5\r\n02B\r\n00\r\n000\r\n00\r\n" + unused.repeated(4)
                                                  + "ALIAS\r\nTMR0\r\n\r\nINDF\r\n" + noLabel.repeated(4)});
     // Each skipped line by number, reason and text, then the count.
-    row("labels", {.args = "labels DIR/part.inc",
-                   .out = "ALIAS 02A\nINDF 000\nPORTA 02A\nR\u00c3\u00a9G 082\nR\u00e9G 081\nTMR0 030\nlow 02b\n",
+    row("labels", {.args = "labels DIR/part.inc", .out = "ALIAS 02A\nINDF 000\nPORTA 02A\nR\u00c3\u00a9G 082\nR\u00e9G 081\nTMR0 030\nlow 02b\n",
                    .err = "vekctl: DIR/part.inc:5: skipped, fewer than three words: BROKEN\n"
                           "vekctl: DIR/part.inc:10: skipped, value word without H': PORTB EQU 0x05\n"
                           "vekctl: DIR/part.inc:14: skipped, value word without a closing apostrophe: FSR EQU H'0004\n"
@@ -227,23 +202,18 @@ void TestVekctl::commands_data()
     // The simulated target inside vekctl, starting as the window's demo does.
     row("demo port", {.args = "-p demo -b 4800 version read 006 010-011 write 02A=5C read 02A test 44",
                       .out = "VEK-sim 1.2\n006 3F\n010: A5 00\nA02A=5C\n02A 5C\nT2C\n"});
-    // Busy under every name of the port: DIR/link is a symbolic link to DEV.
-    row("busy port, another name", {.args = "-p DIR/link read 02A", .code = 3,
-                                     .err = "vekctl: cannot open DIR/link: Device or resource busy (another program has it open)\n",
-                                     .held = 1});
-    row("port held by flock", {.args = "-p DEV read 02A", .code = 3,
-                               .err = "vekctl: cannot open DEV: Device or resource busy (another program has it open)\n",
-                               .held = 2});
+    // Busy under every name of the port (DIR/link is a symbolic link to DEV),
+    // also when the other program holds a flock on it.
+    const QString busy = "vekctl: cannot open %1: Device or resource busy (another program has it open)\n";
+    row("busy port, another name", {.args = "-p DIR/link read 02A", .code = 3, .err = busy.arg("DIR/link"), .held = 1});
+    row("port held by flock", {.args = "-p DEV read 02A", .code = 3, .err = busy.arg("DEV"), .held = 2});
     row("stale lock", {.args = "-p DIR/link read 02A", .out = "02A 11\n", .lines = {"V", "A02A"}, .staleLock = true});
-    // Only an ordinary file is replaced; the registers are read, the old file stays.
-    const auto refused = [](const char *name, const char *why) {
-        return Run{.args = QStringLiteral("-p DEV save DIR/%1 02A").arg(name), .code = 1,
+    // Only an ordinary file is replaced; the registers are read, the old file
+    // stays. DIR/full links to /dev/full, DIR/node is a copy of it.
+    for (const auto &[name, why] : {std::pair{"fifo", "a FIFO"}, {"full", "a character device"}, {"node", "a character device"}})
+        row(name, {.args = QStringLiteral("-p DEV save DIR/%1 02A").arg(name), .code = 1,
                    .err = QStringLiteral("vekctl: save DIR/%1: %2, not an ordinary file; nothing written\n").arg(name, why),
-                   .lines = {"V", "A02A"}};
-    };
-    row("save onto a FIFO", refused("fifo", "a FIFO"));
-    row("save through a link to /dev/full", refused("full", "a character device"));
-    row("save onto a device node", refused("node", "a character device"));
+                   .lines = {"V", "A02A"}});
 
     // Rounds of reads as the target changes: a failed round (one that waited
     // the read time-out; the rounds after it keep the beat) counts and shows
@@ -263,8 +233,7 @@ void TestVekctl::commands_data()
     // sent, the port let go so that the next vekctl opens it at once.
     row("watch, SIGINT", {.args = "-p DEV watch 02A --csv --interval 0", .code = 130, .out = "ms,02A\n(T,11\n)+", .after = SIGINT});
     row("watch, SIGTERM", {.args = "-p DEV watch 02A --csv --interval 0", .code = 143, .out = "ms,02A\n(T,11\n)+", .after = SIGTERM});
-    row("SIGINT in a range", {.args = "-p DEV read 000-FFF", .code = 130, .out = "(0[0-9A-F]0:( [0-9A-F]{2}){1,16}\n){1,16}",
-                              .after = SIGINT});
+    row("SIGINT in a range", {.args = "-p DEV read 000-FFF", .code = 130, .out = "(0[0-9A-F]0:( [0-9A-F]{2}){1,16}\n){1,16}", .after = SIGINT});
     row("SIGTERM in a script", {.args = "-p DEV run DIR/rig.txt", .code = 143, .out = "(02A 11\n){1,999}",
                                 .input = QByteArray("read 02A\n").repeated(1000), .after = SIGTERM});
     row("SIGINT in a script's sleep", {.args = "-p DEV run DIR/rig.txt", .code = 130, .out = "02A 11\n",
@@ -278,19 +247,17 @@ void TestVekctl::commands()
         QSKIP("only root makes device nodes");
     QTemporaryDir dir;
     const auto path = [&](const char *name) { return dir.filePath(QLatin1String(name)); };
-    const auto writeFile = [](const QString &name, const QByteArray &content) {
-        QFile f(name);
-        return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
-    };
-    const QByteArray setup = "006\r\nFF\r\n000\r\n12\r\n010\r\n3c\r\n" + QByteArray("000\r\n00\r\n").repeated(5)
-                       + QByteArray("\r\n").repeated(8);
-    QVERIFY(writeFile(path("rows.vek"), "\xEF\xBB\xBF" + setup));   // as a Windows editor saves it
-    QVERIFY(writeFile(path("snap.vek"), Run().snap) && writeFile(path("part.inc"), Inc));
-    QVERIFY(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600) == 0);
-    QVERIFY(QFile::link(QStringLiteral("/dev/full"), path("full")));
+    // rows.vek with a byte order mark, as a Windows editor saves it.
+    const QByteArray rows = "\xEF\xBB\xBF" "006\r\nFF\r\n000\r\n12\r\n010\r\n3c\r\n" + QByteArray("000\r\n00\r\n").repeated(5)
+                            + QByteArray("\r\n").repeated(8);
+    for (const auto &[name, text] : {std::pair{"rows.vek", rows}, {"snap.vek", Run().snap}, {"part.inc", Inc},
+                                     {"rig.txt", QByteArray(run.input).replace("DIR", dir.path().toUtf8())}}) {
+        QFile f(path(name));
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(text) == text.size());
+    }
+    QVERIFY(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600) == 0 && QFile::link(QStringLiteral("/dev/full"), path("full")));
     if (::geteuid() == 0)   // a copy of /dev/full
         QVERIFY(::mknod(QFile::encodeName(path("node")).constData(), S_IFCHR | 0600, makedev(1, 7)) == 0);
-    QVERIFY(writeFile(path("rig.txt"), QByteArray(run.input).replace("DIR", dir.path().toUtf8())));
     PtyTarget target(testTarget(run.fault, run.faultAfter, run.doubleEcho));
     QVERIFY(target.start());
     QVERIFY(QFile::link(target.devicePath(), path("link")));
@@ -306,7 +273,7 @@ void TestVekctl::commands()
     };
 
     const bool csv = run.args.contains(QLatin1String("--csv"));
-    const Result r = runVekctl(expand(run.args).split(u' '), run.input, run.terminal, run.stdoutTo, [&](QProcess &p) {
+    const Result r = runVekctl(expand(run.args).split(u' '), run, [&](QProcess &p) {
         if (run.after == 0)
             return;
         QVERIFY(waitForLines(p, csv ? 2 : 1));
