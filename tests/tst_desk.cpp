@@ -30,9 +30,8 @@ void click(QWidget *w, Qt::MouseButton button = Qt::LeftButton) { QTest::mouseCl
 // Keys go where the keyboard is: an open popup's focus, else the focus.
 QWidget *keyboard()
 {
-    if (QWidget *popup = QApplication::activePopupWidget())
-        return popup->focusWidget() ? popup->focusWidget() : popup;
-    return QApplication::focusWidget();
+    QWidget *popup = QApplication::activePopupWidget();
+    return !popup ? QApplication::focusWidget() : popup->focusWidget() ? popup->focusWidget() : popup;
 }
 void key(int k, Qt::KeyboardModifiers mods = {}) { QTest::keyClick(keyboard(), Qt::Key(k), mods); }
 void keys(const QString &text) { QTest::keyClicks(keyboard(), text); }
@@ -66,8 +65,7 @@ class TestDesk : public QObject {
     void loadTable(const QByteArray &entries)
     {
         QTemporaryFile inc(QDir::tempPath() + QStringLiteral("/XXXXXX.inc"));
-        QVERIFY(inc.open());
-        inc.write("Register Files\n" + entries + ";--\n");
+        QVERIFY(inc.open() && inc.write("Register Files\n" + entries + ";--\n") > 0);
         inc.close();
         QVERIFY(w->Labels->loadIncFile(inc.fileName()));
     }
@@ -135,8 +133,7 @@ private slots:
         QLineEdit *to = w->rows[0].edtData;
         QTest::mouseClick(w->window.windowHandle(), Qt::LeftButton, {}, to->mapTo(&w->window, to->rect().center()));
         QCoreApplication::processEvents();
-        QCOMPARE(QApplication::focusWidget(), to);
-        QVERIFY(!QApplication::activePopupWidget() && !isRed(w->rows[3].edtData));
+        QVERIFY(QApplication::focusWidget() == to && !QApplication::activePopupWidget() && !isRed(w->rows[3].edtData));
         keys(QStringLiteral("AA\r"));
         QCOMPARE(f->takeLines(), (Lines{"A000=01", "A02A=AA"}));
         QVERIFY(f->prompts.log.isEmpty());
@@ -213,8 +210,7 @@ private slots:
         QWidget *target = onOpen ? static_cast<QWidget *>(w->btnOpenClose) : w->rgBits[4]->button(0);
         bool posted = false;
         f->line.respond = [&](uint8_t b) {
-            if (!posted) {
-                posted = true;
+            if (!std::exchange(posted, true)) {
                 const QPointF at = QRectF(target->rect()).center();
                 for (auto type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
                     QCoreApplication::postEvent(target, new QMouseEvent(type, at, target->mapToGlobal(at), Qt::LeftButton,
@@ -223,10 +219,7 @@ private slots:
             }
             return f->target.feed(b);
         };
-        if (onOpen)
-            click(w->btnOpenClose);
-        else
-            QTest::mouseDClick(w->rows[0].edtAddr, Qt::LeftButton);
+        onOpen ? click(w->btnOpenClose) : QTest::mouseDClick(w->rows[0].edtAddr, Qt::LeftButton);
         QVERIFY(posted);
         QCoreApplication::processEvents();
         QCOMPARE(std::tuple(w->CommOpen, f->takeLines(), int(w->TestValue), f->line.log.count(QStringLiteral("close"))),
@@ -289,35 +282,29 @@ private slots:
         vek.write("023\n44\n024\n55\n025\n66\n" + QByteArray("000\n00\n").repeated(5));
         vek.close();
         bool closed = false;
-        if (close) {
+        if (!close)
+            f->setFault(sim::Fault::WrongEcho, 3);
+        else
             f->line.respond = [&](uint8_t b) {
                 if (!std::exchange(closed, true))
                     QMetaObject::invokeMethod(&w->window, &QWidget::close, Qt::QueuedConnection);
                 return f->target.feed(b);
             };
-        } else {
-            sim::TargetOptions broken = f->target.options();
-            broken.fault = sim::Fault::WrongEcho;
-            broken.faultAfter = 3;
-            f->target.setOptions(broken);
-        }
         f->prompts.fileAnswers.enqueue(vek.fileName());
         w->mnuOpen->trigger();
         QCOMPARE(std::tuple(f->takeLines(), f->prompts.messages(), w->window.isVisible()), std::tuple(sent, shown, !close));
         if (close)
             return;
         f->prompts.clear();
-        click(w->rows[0].edtAddr);
-        key(Qt::Key_Return);
+        const auto enterOnRow1 = [&] { click(w->rows[0].edtAddr), key(Qt::Key_Return); };
+        enterOnRow1();
         QCOMPARE(f->prompts.messages(), QStringList{Link::PartialText("A023")});
         f->target = sim::TargetMonitor();   // reset
         click(w->btnOpenClose);
         click(w->btnOpenClose);
         f->line.written.clear();
-        click(w->rows[0].edtAddr);
-        key(Qt::Key_Return);
-        QCOMPARE(f->line.written, QByteArray("A023\r"));   // row 1 holds the loaded address
-        QCOMPARE(f->prompts.messages().size(), 1);
+        enterOnRow1();
+        QCOMPARE(std::pair(f->line.written, f->prompts.messages().size()), std::pair(QByteArray("A023\r"), qsizetype(1)));   // row 1 holds the loaded address
     }
 
     // The wheel changes no closed choice: the port box, a radio group, the
@@ -366,9 +353,7 @@ private slots:
         click(w->edtBitAddr);
         keys(QStringLiteral("2A\r"));
         f->takeLines();
-        sim::TargetOptions silent = f->target.options();
-        silent.fault = sim::Fault::Silent;
-        f->target.setOptions(silent);
+        f->setFault(sim::Fault::Silent);
         click(w->edtBitAddr);
         keys(QStringLiteral("10\r"));
         QCOMPARE(std::tuple(int(w->BitAddr), int(w->BitValue), w->rgBits[2]->itemIndex()), std::tuple(0x010, 0x3C, 0));
@@ -428,9 +413,7 @@ private slots:
                     const QRect item = names->view()->visualRect(names->model()->index(2, 0));
                     QTest::mouseClick(names->view()->viewport(), Qt::LeftButton, {}, item.center());
                 } else {
-                    const int k = c == u'\r' ? Qt::Key_Return : c == u'\x1b' ? Qt::Key_Escape : c == u'\b' ? Qt::Key_Backspace
-                        : c == u'\x01' ? Qt::Key_Home : c == u'\x04' ? Qt::Key_End : 0;
-                    k ? key(k, c == u'\x04' ? Qt::ControlModifier : Qt::NoModifier) : keys(QString(c));
+                    c == u'\x01' ? key(Qt::Key_Home) : c == u'\x04' ? key(Qt::Key_End, Qt::ControlModifier) : keys(QString(c));
                 }
             }
             if ((up = w->Labels->isVisible()))
@@ -449,11 +432,9 @@ private slots:
         box->clear();
         box->addItems({"ttyS0", "ttyUSB0", "ttyUSB10", "ttyACM0", "rfcomm0", "pts/12", byId});
         box->fitList();
-        for (int i = 0; i < box->count(); ++i) {
+        for (int i = 0; i < box->count(); ++i) {   // the last, elided, below
             box->setCurrentIndex(i);
-            QCOMPARE(box->toolTip(), box->itemText(i));
-            if (i < box->count() - 1)
-                QCOMPARE(box->shownText(), box->itemText(i));
+            QCOMPARE(std::pair(box->toolTip(), i < box->count() - 1 ? box->shownText() : box->itemText(i)), std::pair(box->itemText(i), box->itemText(i)));
         }
         const QString shown = box->shownText();
         QVERIFY2(shown.startsWith(QStringLiteral("se")) && shown.contains(u'\u2026') && shown.endsWith(QStringLiteral("rt0")),

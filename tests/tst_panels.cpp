@@ -25,7 +25,7 @@ void toggle(const TfrmVekComm::Probe &w, int bit) { QTest::mouseClick(w.btnToggl
 
 // An entry in the test field, which holds 010 before it; `open`: the entry
 // is still open, its text red.
-struct TestEntry { QString keys, shown; Lines lines; bool open = false; QStringList log; };
+struct TestEntry { QString keys, shown; Lines lines; bool open = false; QStringList log = {}; };
 
 } // namespace
 

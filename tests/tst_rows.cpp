@@ -117,10 +117,7 @@ private slots:
         QLineEdit *field = w->rows[1].edtAddr;
         type(field, "7e\r");
         f->takeLines();
-        sim::TargetOptions options = f->target.options();
-        options.fault = c.fault;
-        options.longReplyBytes = c.replyBytes;
-        f->target.setOptions(options);
+        f->setFault(c.fault, 0, c.replyBytes);
 
         type(field, c.keys);
         const bool refused = c.shown.size() > 3;   // a refused entry stays as typed, still open

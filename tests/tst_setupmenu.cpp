@@ -28,18 +28,9 @@ constexpr qint64 RssGrowthKb = std::numeric_limits<qint64>::max();
 constexpr qint64 RssGrowthKb = 64 * 1024;
 #endif
 
-qint64 maxRssKb()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_maxrss;
-}
+qint64 maxRssKb() { rusage u{}; getrusage(RUSAGE_SELF, &u); return u.ru_maxrss; }
 
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
+QByteArray readAll(const QString &path) { QFile f(path); return f.open(QIODevice::ReadOnly) ? f.readAll() : "<missing>"; }
 
 // A directory, or a file holding `head` and then made `size` bytes long
 // without writing the rest: a hole of zero bytes that costs no disk.

@@ -41,24 +41,22 @@ public:
     }
     int messageBox(const QString &text, const QString &caption, int flags) override
     {
-        log << QStringLiteral("box %1|%2|%3").arg(caption, text).arg(flags);
-        return boxAnswers.isEmpty() ? IdOk : boxAnswers.dequeue();
+        return answer(boxAnswers, QStringLiteral("box %1|%2|%3").arg(caption, text).arg(flags), int(IdOk));
     }
     void showError(const QString &text) override { log << QStringLiteral("error ") + text; }
-    QString openFileName(const QString &filter) override { return fileDialog(QStringLiteral("open ") + filter); }
-    QString saveFileName(const QString &filter) override { return fileDialog(QStringLiteral("save ") + filter); }
-
+    QString openFileName(const QString &filter) override { return answer(fileAnswers, QStringLiteral("open ") + filter); }
+    QString saveFileName(const QString &filter) override { return answer(fileAnswers, QStringLiteral("save ") + filter); }
     QString inputText(const QString &caption, const QString &label) override
     {
-        log << QStringLiteral("input %1|%2").arg(caption, label);
-        return inputAnswers.isEmpty() ? QString() : inputAnswers.dequeue();
+        return answer(inputAnswers, QStringLiteral("input %1|%2").arg(caption, label));
     }
 
 private:
-    QString fileDialog(const QString &entry)
+    // Logs `entry` and takes the next of `answers`, else `none`.
+    template <typename T> T answer(QQueue<T> &answers, const QString &entry, T none = {})
     {
         log << entry;
-        return fileAnswers.isEmpty() ? QString() : fileAnswers.dequeue();
+        return answers.isEmpty() ? none : answers.dequeue();
     }
 };
 

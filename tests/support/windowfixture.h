@@ -61,11 +61,13 @@ struct WindowFixture {
         return probe().CommOpen;
     }
     // The command lines the target ran since the last call.
-    QList<QByteArray> takeLines()
+    QList<QByteArray> takeLines() { QList<QByteArray> l = target.lines(); target.clearLog(); return l; }
+    // From now on the target answers with `fault`, after `after` bytes.
+    void setFault(sim::Fault fault, int after = 0, int replyBytes = 10000)
     {
-        QList<QByteArray> l = target.lines();
-        target.clearLog();
-        return l;
+        sim::TargetOptions o = target.options();
+        o.fault = fault, o.faultAfter = after, o.longReplyBytes = replyBytes;
+        target.setOptions(o);
     }
 };
 
