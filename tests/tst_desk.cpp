@@ -330,8 +330,9 @@ private slots:
 
     // The shared entry flag across fields left by mouse clicks: after a
     // refused address the next field's first key neither empties nor turns
-    // it red, and + is text in the test field.
-    void sharedEntryAcrossFields()
+    // it red, and + is text in the test field. Then a label field is looked
+    // up again only when its row's address changes.
+    void sharedEntryAndLabelLookup()
     {
         click(w->rows[1].edtAddr);
         keys(QStringLiteral("1000\r"));
@@ -343,7 +344,21 @@ private slots:
         QCOMPARE(std::pair(w->edtTest->text(), int(w->TestValue)), std::pair(QStringLiteral("+"), 0));
         click(w->rows[2].edtAddr);   // leaving the test field drops: the value shows
         QCOMPARE(w->edtTest->text(), QStringLiteral("000"));
-        QCOMPARE(f->takeLines(), Lines{});
+
+
+        QLineEdit *label = w->rows[0].edtLabel;
+        click(label);
+        keys(QStringLiteral("mine"));
+        click(w->rows[0].edtAddr);
+        keys(QStringLiteral("10\r"));   // no table: a typed name stays
+        QCOMPARE(label->text(), QStringLiteral("mine"));
+        loadTable("OTHER EQU H'0010'\nPORTB EQU H'002A'\n");
+        keys(QStringLiteral("010\r"));
+        QTest::mouseDClick(w->rows[0].edtAddr, Qt::LeftButton);
+        QCOMPARE(label->text(), QStringLiteral("mine"));
+        keys(QStringLiteral("2a\r"));
+        QCOMPARE(label->text(), QStringLiteral("PORTB"));
+        QCOMPARE(f->takeLines(), (Lines{"A010", "A010", "A010", "A02A"}));   // and none before
     }
 
     // The bit panel after failed commands: a failed read keeps the copy and
@@ -361,24 +376,6 @@ private slots:
         QCOMPARE(std::pair(int(w->BitValue), w->rgBits[0]->itemIndex()), std::pair(0x3D, 0));
         QCOMPARE(f->prompts.messages(),
                  (QStringList{"Echo not received", "File read failed", Link::PartialText("A"), Link::PartialText("A")}));
-    }
-
-    // A label field is looked up again only when its row's address changes.
-    void labelLookedUpOnChangeOnly()
-    {
-        QLineEdit *label = w->rows[0].edtLabel;
-        click(label);
-        keys(QStringLiteral("mine"));
-        click(w->rows[0].edtAddr);
-        keys(QStringLiteral("10\r"));   // no table: a typed name stays
-        QCOMPARE(label->text(), QStringLiteral("mine"));
-        loadTable("OTHER EQU H'0010'\nPORTB EQU H'002A'\n");
-        keys(QStringLiteral("010\r"));
-        QTest::mouseDClick(w->rows[0].edtAddr, Qt::LeftButton);
-        QCOMPARE(label->text(), QStringLiteral("mine"));
-        keys(QStringLiteral("2a\r"));
-        QCOMPARE(label->text(), QStringLiteral("PORTB"));
-        QCOMPARE(f->takeLines(), (Lines{"A010", "A010", "A010", "A02A"}));
     }
 
     // The chooser by keyboard and mouse: typing follows the list, Enter takes

@@ -159,32 +159,7 @@ private slots:
         QVERIFY(isBlack(row.edtData) && !w->Editing);
     }
 
-    // Space on the hex box redraws the value, and the field is then read in
-    // the mode it is drawn in: a double click writes 0F, never 0x11.
-    void hexBoxRedraws()
-    {
-        const TfrmVekComm::Row &row = w->rows[5];
-        type(row.edtData, "00001111\r");
-        f->takeLines();
-        const auto space = [&] { press(row.chkHex, QStringLiteral(" ")); };
-        space();
-        QCOMPARE(row.edtData->text(), QStringLiteral("0F"));
-        QTest::mouseDClick(row.edtData, Qt::LeftButton);
-        QCOMPARE(std::pair(int(w->RowValue[5]), f->takeLines()), std::pair(0x0F, Lines{"A000=0F"}));
-        space();
-        QCOMPARE(row.edtData->text(), QStringLiteral("00001111"));
-    }
 
-    // Tabbing into a field leaves its text unselected, so a first Backspace
-    // takes one digit, not the whole address.
-    void focusDoesNotSelect()
-    {
-        QLineEdit *field = w->rows[0].edtAddr;
-        type(field, "2A\r");
-        press(w->rows[0].edtLabel, QStringLiteral("\t"));
-        QTest::keyClick(field, Qt::Key_Backspace);
-        QCOMPARE(field->text(), QStringLiteral("02"));
-    }
 
     void chooseLabel_data()
     {
@@ -218,10 +193,11 @@ private slots:
         QCOMPARE(f->prompts.log, log.mid(0, name.isEmpty() ? 2 : 1));
     }
 
-    // Down from row 8 and Up from row 1 wrap, in each kind of field; a field
-    // left without an entry is only drawn: no command, no message.
-    void arrowKeysWrap()
+    // Gestures on fields, each on a row of its own.
+    void gestures()
     {
+        // Down from row 8 and Up from row 1 wrap, in each kind of field; a field
+        // left without an entry is only drawn: no command, no message.
         for (int kind = 0; kind < 3; ++kind) {
             const auto field = [&](int n) {
                 const TfrmVekComm::Row &row = w->rows[n - 1];
@@ -236,19 +212,35 @@ private slots:
         }
         QCOMPARE(f->takeLines(), Lines{});
         QVERIFY(f->prompts.log.isEmpty());
-    }
 
-    // A double click on a field never filled draws its default: the address
-    // reads nothing, the empty value is refused and not written.
-    void doubleClickNeverFilled()
-    {
-        const TfrmVekComm::Row &row = w->rows[6];
-        QTest::mouseDClick(row.edtAddr, Qt::LeftButton);
-        QCOMPARE(std::pair(row.edtAddr->text(), f->prompts.log.size()), std::pair(QStringLiteral("000"), qsizetype(0)));
-        QTest::mouseDClick(row.edtData, Qt::LeftButton);
-        QCOMPARE(std::pair(row.edtData->text(), f->prompts.messages()), std::pair(QStringLiteral("00000000"), QStringList{InvalidEntry}));
+        // A double click on a field never filled draws its default: the address
+        // reads nothing, the empty value is refused and not written.
+        const TfrmVekComm::Row &r7 = w->rows[6];
+        QTest::mouseDClick(r7.edtAddr, Qt::LeftButton);
+        QCOMPARE(std::pair(r7.edtAddr->text(), f->prompts.log.size()), std::pair(QStringLiteral("000"), qsizetype(0)));
+        QTest::mouseDClick(r7.edtData, Qt::LeftButton);
+        QCOMPARE(std::pair(r7.edtData->text(), f->prompts.messages()), std::pair(QStringLiteral("00000000"), QStringList{InvalidEntry}));
         QCOMPARE(f->takeLines(), Lines{});
-        QVERIFY(focused() == row.edtData && !w->Editing);
+        QVERIFY(focused() == r7.edtData && !w->Editing);
+
+        // Space on the hex box redraws the value, and the field is then read in
+        // the mode it is drawn in: a double click writes 0F, never 0x11.
+        const TfrmVekComm::Row &r6 = w->rows[5];
+        type(r6.edtData, "00001111\r");
+        f->takeLines();
+        press(r6.chkHex, QStringLiteral(" "));
+        QCOMPARE(r6.edtData->text(), QStringLiteral("0F"));
+        QTest::mouseDClick(r6.edtData, Qt::LeftButton);
+        QCOMPARE(std::pair(int(w->RowValue[5]), f->takeLines()), std::pair(0x0F, Lines{"A000=0F"}));
+        press(r6.chkHex, QStringLiteral(" "));
+        QCOMPARE(r6.edtData->text(), QStringLiteral("00001111"));
+
+        // Tabbing into a field leaves its text unselected, so a first Backspace
+        // takes one digit, not the whole address.
+        type(w->rows[0].edtAddr, "2A\r");
+        press(w->rows[0].edtLabel, QStringLiteral("\t"));
+        QTest::keyClick(w->rows[0].edtAddr, Qt::Key_Backspace);
+        QCOMPARE(w->rows[0].edtAddr->text(), QStringLiteral("02"));
     }
 };
 
