@@ -2,7 +2,6 @@
 // scripted line and with the demo line. On a real pseudo-terminal the window
 // is in tst_faults, and vekctl takes the link through both echo modes there.
 
-#include "comport.h"
 #include "frmlabels.h"
 #include "lineswitch.h"
 #include "radiogroup.h"

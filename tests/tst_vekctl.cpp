@@ -10,10 +10,7 @@
 #include "textconv.h"
 #include "vekctl.h"
 
-#include <QProcess>
-#include <QRegularExpression>
 #include <QSerialPort>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -25,12 +22,13 @@
 #include <unistd.h>
 
 using namespace vek::sim;
+using namespace Qt::StringLiterals;
 
 namespace {
 
 // One run of vekctl against a fresh target. DEV: the target's device, DIR: a scratch directory.
 struct Run {
-    QString args;
+    QString args{};
     int code = 0;
     QString out{}, err{};
     QByteArrayList lines{};   // the command lines the target ran
@@ -51,35 +49,22 @@ struct Run {
     int after = 0, reads = 0;
 };
 
-struct Result { int code = -1; QString out, err; };
-
-// Waits until the process has printed `n` lines on standard output.
-bool waitForLines(QProcess &p, int n)
-{
-    QDeadlineTimer deadline(20000);
-    while (p.peek(1 << 20).count('\n') < n) {
-        if (deadline.hasExpired() || p.state() == QProcess::NotRunning)
-            return false;
-        p.waitForReadyRead(100);
-    }
-    return true;
-}
-
-// Runs vekctl as the run says; `during` acts while it runs.
-Result runVekctl(const QStringList &args, const Run &run = {}, const std::function<void(QProcess &)> &during = [](QProcess &) {})
+// Runs vekctl as the run says; `during` acts while it runs. Its exit status and output.
+Run runVekctl(const QStringList &args, const Run &run = {}, const std::function<void(QProcess &)> &during = [](QProcess &) {})
 {
     QProcess p;
     const int master = run.terminal ? ::posix_openpt(O_RDWR | O_NOCTTY) : -1;
     if (run.terminal && master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0)
         p.setStandardInputFile(QString::fromLocal8Bit(::ptsname(master)));
     const auto closeMaster = qScopeGuard([master] { if (master >= 0) ::close(master); });
-    p.start(QStringLiteral("/bin/sh"), QStringList{"-c", "exec \"$0\" \"$@\" " + run.redirect, QStringLiteral(VEKCTL_PATH)} + args);
+    p.start(u"/bin/sh"_s, QStringList{"-c", "exec \"$0\" \"$@\" " + run.redirect, QStringLiteral(VEKCTL_PATH)} + args);
     const qint64 written = run.terminal ? ::write(master, run.input.constData(), size_t(run.input.size())) : p.write(run.input);
     Q_UNUSED(written)
     p.closeWriteChannel();
     during(p);
     const bool ended = p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit;   // else killed as p goes
-    return {ended ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+    return {.code = ended ? p.exitCode() : -1, .out = QString::fromUtf8(p.readAllStandardOutput()),
+            .err = QString::fromUtf8(p.readAllStandardError())};
 }
 
 TargetOptions testTarget(Fault fault = Fault::None, int faultAfter = 0, bool doubleEcho = false)
@@ -102,17 +87,14 @@ const QByteArray Inc = "; VEK part\n;----- Register Files -----\n;-----Bank0----
                        "R\xC3\xA9G EQU H'0082'\n;----------\nAFTER EQU H'0099'\n";
 
 // Where QSerialPort keeps a device's lock file.
-QString lockFileOf(const QString &device)
-{
-    return QString(device).mid(5).replace(u'/', u'_').prepend(QLatin1String("/var/lock/LCK.."));
-}
+QString lockFileOf(const QString &device) { return QString(device).mid(5).replace(u'/', u'_').prepend(u"/var/lock/LCK.."_s); }
 
 // A lock file as a process killed while it held the port leaves it, naming
 // that process; returns its id.
 qint64 leaveStaleLock(const QString &lockFile)
 {
     QProcess ended;
-    ended.start(QStringLiteral("true"));
+    ended.start(u"true"_s);
     const qint64 pid = ended.waitForStarted() ? ended.processId() : 0;
     QFile f(lockFile);
     return ended.waitForFinished() && f.open(QIODevice::WriteOnly) && f.write(QByteArray::number(pid) + "\nvekctl\n\n") > 0 ? pid : 0;
@@ -165,7 +147,7 @@ void TestVekctl::commands_data()
     // Output that cannot be written ends the run with its reason; a closed
     // standard output is no place for the port to take.
     for (const auto &[redirect, why] : {std::pair{">/dev/full", "No space left on device"}, {">&-", "Bad file descriptor"}})
-        row(redirect, {.args = "-p DEV read 02A 030", .code = 1, .err = QStringLiteral("vekctl: standard output: %1\n").arg(why),
+        row(redirect, {.args = "-p DEV read 02A 030", .code = 1, .err = u"vekctl: standard output: %1\n"_s.arg(why),
                        .lines = {"V", "A02A"}, .redirect = redirect});
 
     // A script of every kind of line on one connection; the failing expect
@@ -211,8 +193,8 @@ void TestVekctl::commands_data()
     // Only an ordinary file is replaced; the registers are read, the old file
     // stays. DIR/full links to /dev/full, DIR/node is a copy of it.
     for (const auto &[name, why] : {std::pair{"fifo", "a FIFO"}, {"full", "a character device"}, {"node", "a character device"}})
-        row(name, {.args = QStringLiteral("-p DEV save DIR/%1 02A").arg(name), .code = 1,
-                   .err = QStringLiteral("vekctl: save DIR/%1: %2, not an ordinary file; nothing written\n").arg(name, why),
+        row(name, {.args = u"-p DEV save DIR/%1 02A"_s.arg(name), .code = 1,
+                   .err = u"vekctl: save DIR/%1: %2, not an ordinary file; nothing written\n"_s.arg(name, why),
                    .lines = {"V", "A02A"}});
 
     // Rounds of reads as the target changes: a failed round (one that waited
@@ -243,7 +225,7 @@ void TestVekctl::commands_data()
 void TestVekctl::commands()
 {
     QFETCH(Run, run);
-    if (run.args.contains(QLatin1String("DIR/node")) && ::geteuid() != 0)
+    if (run.args.contains(u"DIR/node"_s) && ::geteuid() != 0)
         QSKIP("only root makes device nodes");
     QTemporaryDir dir;
     const auto path = [&](const char *name) { return dir.filePath(QLatin1String(name)); };
@@ -255,7 +237,7 @@ void TestVekctl::commands()
         QFile f(path(name));
         QVERIFY(f.open(QIODevice::WriteOnly) && f.write(text) == text.size());
     }
-    QVERIFY(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600) == 0 && QFile::link(QStringLiteral("/dev/full"), path("full")));
+    QVERIFY(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600) == 0 && QFile::link(u"/dev/full"_s, path("full")));
     if (::geteuid() == 0)   // a copy of /dev/full
         QVERIFY(::mknod(QFile::encodeName(path("node")).constData(), S_IFCHR | 0600, makedev(1, 7)) == 0);
     PtyTarget target(testTarget(run.fault, run.faultAfter, run.doubleEcho));
@@ -268,15 +250,15 @@ void TestVekctl::commands()
     const auto closeHolder = qScopeGuard([flockHolder] { if (flockHolder >= 0) ::close(flockHolder); });
     const QString lockFile = lockFileOf(target.devicePath());
     QVERIFY(!run.staleLock || leaveStaleLock(lockFile) > 0);
-    const auto expand = [&](QString s) {
-        return s.replace(QLatin1String("DEV"), target.devicePath()).replace(QLatin1String("DIR"), dir.path());
-    };
+    const auto expand = [&](QString s) { return s.replace(u"DEV"_s, target.devicePath()).replace(u"DIR"_s, dir.path()); };
 
-    const bool csv = run.args.contains(QLatin1String("--csv"));
-    const Result r = runVekctl(expand(run.args).split(u' '), run, [&](QProcess &p) {
+    const bool csv = run.args.contains(u"--csv"_s);
+    const Run r = runVekctl(expand(run.args).split(u' '), run, [&](QProcess &p) {
         if (run.after == 0)
             return;
-        QVERIFY(waitForLines(p, csv ? 2 : 1));
+        // Until the process has printed its first line (with --csv, the header too).
+        for (QDeadlineTimer deadline(20000); p.peek(1 << 20).count('\n') < (csv ? 2 : 1); p.waitForReadyRead(100))
+            QVERIFY(!deadline.hasExpired() && p.state() != QProcess::NotRunning);
         if (run.after == -1) {
             target.setReg(0x2A, 0x5C);
         } else if (run.after == -3) {
@@ -290,8 +272,7 @@ void TestVekctl::commands()
             ::kill(pid_t(p.processId()), run.after);
         }
     });
-    QCOMPARE(r.err, expand(run.err));
-    QCOMPARE(r.code, run.code);
+    QCOMPARE(QString::number(r.code) + u' ' + r.err, QString::number(run.code) + u' ' + expand(run.err));
     QByteArrayList lines = run.lines;
     if (run.after == 0) {
         QCOMPARE(r.out, run.out);
@@ -301,11 +282,11 @@ void TestVekctl::commands()
         // push the next one back, nor do the rounds after it run back to
         // back to catch up: two stand at least half an interval apart.
         QStringList outLines = r.out.split(u'\n');
-        const int interval = run.args.section(QLatin1String("--interval "), 1).toInt();
-        const QRegularExpression stamp(csv ? QStringLiteral("^(\\d+)(,.*)$") : QStringLiteral("^ *(\\d+)( .*)$"));
+        const int interval = run.args.section(u"--interval "_s, 1).toInt();
+        const QRegularExpression stamp(csv ? u"^(\\d+)(,.*)$"_s : u"^ *(\\d+)( .*)$"_s);
         qint64 round = 0, before = 0;
         for (QString &line : outLines) {
-            if (const auto m = stamp.match(line); m.hasMatch() && run.args.contains(QLatin1String("watch"))) {
+            if (const auto m = stamp.match(line); m.hasMatch() && run.args.contains(u"watch"_s)) {
                 const qint64 ms = m.captured(1).toLongLong();
                 QVERIFY2(ms >= round * interval && (round > 0 ? ms - before >= interval / 2 : ms == 0), qPrintable(r.out));
                 ++round;
@@ -327,11 +308,11 @@ void TestVekctl::commands()
     QCOMPARE(target.lines(), lines);
     QVERIFY(run.held == 1 || !QFile::exists(lockFile));   // none left behind
     // On the line: calibration character twice, CR, key sequence, then exactly the command lines.
-    const char cal = run.args.contains(QLatin1String("--cal 80")) ? char(0x80) : '?';
+    const char cal = run.args.contains(u"--cal 80"_s) ? char(0x80) : '?';
     if (run.fault == Fault::None)
         QCOMPARE(target.received(), lines.isEmpty() ? QByteArray() : QByteArray(2, cal) + '\r' + Key + lines.join('\r') + '\r');
     if (run.code > 128)
-        QCOMPARE(runVekctl({"-p", target.devicePath(), "read", "02A"}).out, QStringLiteral("02A 11\n"));
+        QCOMPARE(runVekctl({"-p", target.devicePath(), "read", "02A"}).out, u"02A 11\n"_s);
     QFile snap(path("snap.vek"));
     QVERIFY(snap.open(QIODevice::ReadOnly));
     QCOMPARE(snap.readAll(), run.snap);
@@ -375,7 +356,7 @@ void TestVekctl::refusals()
     QFETCH(QString, args);
     QFETCH(int, code);
     QFETCH(QString, err);
-    if (args.contains(QLatin1String("locked")) && ::geteuid() == 0)
+    if (args.contains(u"locked"_s) && ::geteuid() == 0)
         QSKIP("root may open anything");
     QTemporaryDir dir;
     for (const auto &[name, text] : {std::pair{"bad.vek", QByteArray("Z\0\r\n00\r\n", 7)}, {"bad.txt", "read 02A\n\nwrite xyz=01\n"},
@@ -383,11 +364,11 @@ void TestVekctl::refusals()
         QFile f(dir.filePath(QLatin1String(name)));
         QVERIFY(f.open(QIODevice::WriteOnly) && f.write(text) == text.size());
     }
-    QVERIFY(QFile::setPermissions(dir.filePath(QStringLiteral("locked")), {}));
+    QVERIFY(QFile::setPermissions(dir.filePath(u"locked"_s), {}));
     QString out, errText;
     QTextStream o(&out), e(&errText);
-    QCOMPARE(vek::cli::runVekctl(("vekctl " + args.replace(QLatin1String("DIR"), dir.path())).split(u' '), o, e), code);
-    QCOMPARE(errText.section(u'\n', 0, 0), "vekctl: " + err.replace(QLatin1String("DIR"), dir.path()));
+    QCOMPARE(vek::cli::runVekctl(("vekctl " + args.replace(u"DIR"_s, dir.path())).split(u' '), o, e), code);
+    QCOMPARE(errText.section(u'\n', 0, 0), "vekctl: " + err.replace(u"DIR"_s, dir.path()));
     QVERIFY(out.isEmpty());
 }
 
@@ -403,7 +384,7 @@ void TestVekctl::staleLockKept()
     vek::QtSerialLine line;
     line.setLockRemover([](const QString &) { return false; });
     QCOMPARE(line.open(target.devicePath(), 9600), vek::SerialLine::OpenResult::CannotOpen);
-    QCOMPARE(line.openFailure().text, QStringLiteral("stale lock %1 of process %2 (no longer running): remove it").arg(lock).arg(pid));
+    QCOMPARE(line.openFailure().text, u"stale lock %1 of process %2 (no longer running): remove it"_s.arg(lock).arg(pid));
 }
 
 QTEST_GUILESS_MAIN(TestVekctl)
