@@ -32,7 +32,7 @@ struct SchedulerRig {
     FakeHost host{clock};
     sim::TargetMonitor target;
     Link link{line, host};
-    bool open = true;
+    qint64 closedAt = -1;   // the link closed from then on
     Spans busy;             // when the window is not quiet
     QStringList reads;      // "ms:addr" of every read, when it began
     QStringList failures;
@@ -45,7 +45,7 @@ struct SchedulerRig {
             return target.feed(b);
         };
         TrendScheduler::Window w;
-        w.linkOpen = [this] { return open; };
+        w.linkOpen = [this] { return closedAt < 0 || clock.nowMs < closedAt; };
         w.quiet = [this] {
             for (const Span &s : busy)
                 if (clock.nowMs >= s.from && clock.nowMs < s.to)
@@ -83,13 +83,13 @@ private slots:
     {
         QTest::addColumn<QList<int>>("ticked");
         QTest::addColumn<Spans>("busy");
-        QTest::addColumn<bool>("closeAt300");
+        QTest::addColumn<int>("closedAt");
         QTest::addColumn<int>("fault");
         QTest::addColumn<QStringList>("reads");
         QTest::addColumn<QString>("end");   // running, rounds kept, the failure reported
         const auto row = [](const char *name, QList<int> ticked, Spans busy, QStringList reads, QString end,
-                            bool closeAt300 = false, sim::Fault fault = sim::Fault::None) {
-            QTest::newRow(name) << ticked << busy << closeAt300 << int(fault) << reads << end;
+                            int closedAt = -1, sim::Fault fault = sim::Fault::None) {
+            QTest::newRow(name) << ticked << busy << closedAt << int(fault) << reads << end;
         };
         row("rows in order, a round every interval", {0, 2}, {},
             {"0:010", "5:012", "200:010", "205:012", "400:010", "405:012", "600:010", "605:012"}, "1 4 ");
@@ -98,31 +98,27 @@ private slots:
         row("a round cut by an entry goes on after it", {0, 1}, {{5, 100}},
             {"0:010", "105:011", "200:010", "205:011", "400:010", "405:011", "600:010", "605:011"}, "1 4 ");
         row("nothing read while the window is busy", {0}, {{0, 1000}}, {}, "1 0 ");
-        row("a closed link pauses", {3}, {}, {"0:013", "200:013"}, "0 2 ", true);
+        row("a closed link pauses", {3}, {}, {"0:013", "200:013"}, "0 2 ", 300);
         row("no echo pauses", {0}, {}, {"0:010", "200:010", "400:010"}, "0 2 Echo not received\nFile read failed\n"
-            "The target may hold part of a command, A; reset the target or reconnect", false, sim::Fault::NoEcho);
-        row("not a value pauses", {0}, {}, {"0:010", "200:010", "400:010"}, "0 2 Invalid reply from target", false,
+            "The target may hold part of a command, A; reset the target or reconnect", -1, sim::Fault::NoEcho);
+        row("not a value pauses", {0}, {}, {"0:010", "200:010", "400:010"}, "0 2 Invalid reply from target", -1,
             sim::Fault::Garbage);
     }
     void rounds()
     {
         QFETCH(QList<int>, ticked);
         QFETCH(Spans, busy);
-        QFETCH(bool, closeAt300);
+        QFETCH(int, closedAt);
         QFETCH(int, fault);
         QFETCH(QStringList, reads);
         QFETCH(QString, end);
 
         SchedulerRig rig({.fault = sim::Fault(fault), .faultAfter = 10});
         rig.busy = busy;
+        rig.closedAt = closedAt;
         for (int r : ticked)
             rig.trend->setTicked(r, true);
         QVERIFY(rig.trend->start());
-        if (closeAt300) {
-            rig.runUntil(300);
-            rig.clock.nowMs = 300;
-            rig.open = false;
-        }
         rig.runUntil(700);
         QCOMPARE(rig.reads, reads);
         // A failure is told once, and nothing goes past the trend to the host.
