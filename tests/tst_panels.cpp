@@ -36,9 +36,8 @@ class TestPanels : public QObject {
 private slots:
     void bitsReadClickedAndShown()
     {
-        sim::TargetOptions opt;
-        opt.registers[0x010] = 0xA5;
-        WindowFixture fx(opt);
+        WindowFixture fx;
+        fx.target.setReg(0x010, 0xA5);
         QVERIFY(fx.connect());
         const TfrmVekComm::Probe w = fx.probe();
         press(w.edtBitAddr, "10\r");
@@ -61,9 +60,8 @@ private slots:
     // first click afterwards writes the kept bits to the address committed then.
     void closedConnectionSendsNothingThenOrLater()
     {
-        sim::TargetOptions opt;
-        opt.registers[0x020] = 0xFF;
-        WindowFixture fx(opt);
+        WindowFixture fx;
+        fx.target.setReg(0x020, 0xFF);
         const TfrmVekComm::Probe w = fx.probe();
         press(w.edtBitAddr, "20\r");
         clickItem(w, 7, 0);

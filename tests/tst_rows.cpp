@@ -20,7 +20,6 @@ namespace {
 
 const QString TooLarge = QStringLiteral("Maximum data memory address is 0xFFF");
 const QString InvalidEntry = QStringLiteral("Invalid Entry");
-const QString OpenInc = QStringLiteral("open Include files *.inc (*.inc)");
 
 bool isBlack(const QLineEdit *field) { return field->palette().color(QPalette::Text) == QColor(0, 0, 0); }
 QWidget *focused() { return QApplication::focusWidget(); }
@@ -39,23 +38,6 @@ void type(QLineEdit *field, const QByteArray &keys)
         else
             QTest::keyClick(field, k);
     }
-}
-
-// Double-clicks the label field of row `r` and, while the chooser is shown,
-// picks `name` in it; a chooser left open is cancelled. True when it was shown.
-bool dblClickLabel(const TfrmVekComm::Probe &w, int r, const QString &name = {})
-{
-    bool shown = false;
-    QTimer::singleShot(0, w.Labels, [&] {
-        if ((shown = w.Labels->isVisible())) {
-            w.Labels->cbLabels->setCurrentIndex(w.Labels->cbLabels->findText(name));
-            if (w.Labels->isVisible())
-                w.Labels->close();
-        }
-    });
-    QTest::mouseDClick(w.rows[r].edtLabel, Qt::LeftButton);
-    QCoreApplication::processEvents();
-    return shown;
 }
 
 struct AddrCase {
@@ -184,12 +166,24 @@ private slots:
         if (!name.isEmpty())
             f->prompts.fileAnswers.enqueue(inc.fileName());
 
-        QCOMPARE(dblClickLabel(*w, 3, name), !name.isEmpty());
+        // A double click on the label field; while the chooser is shown, `name`
+        // is picked in it, and a chooser left open is cancelled.
+        bool shown = false;
+        QTimer::singleShot(0, w->Labels, [&] {
+            if ((shown = w->Labels->isVisible())) {
+                w->Labels->cbLabels->setCurrentIndex(w->Labels->cbLabels->findText(name));
+                if (w->Labels->isVisible())
+                    w->Labels->close();
+            }
+        });
+        QTest::mouseDClick(w->rows[3].edtLabel, Qt::LeftButton);
+        QCoreApplication::processEvents();
+        QCOMPARE(shown, !name.isEmpty());
         QCOMPARE((QStringList{w->rows[3].edtAddr->text(), AddrDisplay(w->RowAddr[3]), w->rows[3].edtLabel->text(), w->rows[3].edtData->text()}),
                  (QStringList{addr, addr, label, ValueDisplay(f->target.reg(w->RowAddr[3]), false)}));
         QCOMPARE(f->takeLines(), name.isEmpty() ? Lines{} : Lines{"A" + addr.toLatin1()});
         QVERIFY(!w->Editing);
-        const QStringList log{OpenInc, QStringLiteral("box INC Open|Open file cancelled|0")};
+        const QStringList log{"open Include files *.inc (*.inc)", "box INC Open|Open file cancelled|0"};
         QCOMPARE(f->prompts.log, log.mid(0, name.isEmpty() ? 2 : 1));
     }
 
