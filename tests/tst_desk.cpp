@@ -431,7 +431,8 @@ private slots:
         box->fitList();
         for (int i = 0; i < box->count(); ++i) {   // the last, elided, below
             box->setCurrentIndex(i);
-            QCOMPARE(std::pair(box->toolTip(), i < box->count() - 1 ? box->shownText() : box->itemText(i)), std::pair(box->itemText(i), box->itemText(i)));
+            QCOMPARE(std::pair(box->toolTip(), i < box->count() - 1 ? box->shownText() : box->itemText(i)),
+                     std::pair(box->itemText(i), box->itemText(i)));
         }
         const QString shown = box->shownText();
         QVERIFY2(shown.startsWith(QStringLiteral("se")) && shown.contains(u'\u2026') && shown.endsWith(QStringLiteral("rt0")),
