@@ -37,15 +37,12 @@ QByteArray talk(SerialLine &line, const QByteArray &out, qsizetype n)
 }
 
 // The link's messages recorded, its fixed waits on the line's clock.
-class ClockHost final : public vek::Host {
-public:
-    explicit ClockHost(ManualLineClock &clock) : m_clock(clock) {}
+struct ClockHost final : vek::Host {
+    explicit ClockHost(ManualLineClock &c) : clock(c) {}
+    ManualLineClock &clock;
     QStringList messages;
     void showMessage(const QString &text) override { messages << text; }
-    void sleepMs(int ms) override { m_clock.advanceMs(ms); }
-
-private:
-    ManualLineClock &m_clock;
+    void sleepMs(int ms) override { clock.advanceMs(ms); }
 };
 
 } // namespace
