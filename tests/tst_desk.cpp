@@ -83,7 +83,7 @@ private slots:
         keys(QStringLiteral("2A\r"));   // row 1 watches 02A, holding 3C
         f->takeLines();
     }
-    void cleanup() { w.reset(), f.reset(); }
+    void cleanup() { w.reset(); f.reset(); }
 
     // Menus as in GTK programs: Alt alone takes nothing, F10 and Alt+F open a
     // menu, Escape in it gives the keyboard back to the field. The entry stays
@@ -296,7 +296,7 @@ private slots:
         if (close)
             return;
         f->prompts.clear();
-        const auto enterOnRow1 = [&] { click(w->rows[0].edtAddr), key(Qt::Key_Return); };
+        const auto enterOnRow1 = [&] { click(w->rows[0].edtAddr); key(Qt::Key_Return); };
         enterOnRow1();
         QCOMPARE(f->prompts.messages(), QStringList{Link::PartialText("A023")});
         f->target = sim::TargetMonitor();   // reset

@@ -66,7 +66,7 @@ private slots:
         w.emplace(f->probe());
         QVERIFY(f->connect());
     }
-    void cleanup() { w.reset(), f.reset(); }
+    void cleanup() { w.reset(); f.reset(); }
 
     void addressEntry_data()
     {

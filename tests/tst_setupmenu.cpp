@@ -62,7 +62,7 @@ void setRow(const TfrmVekComm::Probe &w, int r, uint16_t addr, uint8_t value, co
     }
 }
 
-void trigger(WindowFixture &fx, QAction *action, const QString &path) { fx.prompts.fileAnswers.enqueue(path), action->trigger(); }
+void trigger(WindowFixture &fx, QAction *action, const QString &path) { fx.prompts.fileAnswers.enqueue(path); action->trigger(); }
 
 // kind: include or setup file, a directory, unreadable; box: the start of the
 // box shown, empty when the file loads; result: the register names read, or
