@@ -115,10 +115,10 @@ private slots:
         if (!alt)
             key(Qt::Key_Escape);
         QVERIFY(QApplication::focusWidget() == e && isRed(e) && w->Editing);
-        QCOMPARE(std::pair(e->text(), f->takeLines()), std::pair(c.typed, Lines{}));
+        const Lines before = f->takeLines();
+        const QString text = e->text();
         keys(QStringLiteral("1\r"));
-        QCOMPARE(f->takeLines(), c.onEnter);
-        QVERIFY(f->prompts.log.isEmpty());
+        QCOMPARE(std::tuple(text, before, f->takeLines(), f->prompts.log), std::tuple(c.typed, Lines{}, c.onEnter, QStringList{}));
     }
 
     // A click into another field while a menu is open closes the menu and
@@ -135,8 +135,7 @@ private slots:
         QCoreApplication::processEvents();
         QVERIFY(QApplication::focusWidget() == to && !QApplication::activePopupWidget() && !isRed(w->rows[3].edtData));
         keys(QStringLiteral("AA\r"));
-        QCOMPARE(f->takeLines(), (Lines{"A000=01", "A02A=AA"}));
-        QVERIFY(f->prompts.log.isEmpty());
+        QCOMPARE(std::pair(f->takeLines(), f->prompts.log), std::pair(Lines{"A000=01", "A02A=AA"}, QStringList{}));
     }
 
     // Gestures that start no entry: only a left double click commits again (a
@@ -170,12 +169,10 @@ private slots:
             popup->close();   // the right button's context menu
         for (QKeyCombination k : c.pressed)
             key(k.key(), k.keyboardModifiers());
-        QCOMPARE(e->text(), c.shown);
         const bool entry = c.shown != (c.dataField ? "3C" : "02A");
-        QVERIFY(w->Editing == entry && isRed(e) == entry);
+        const auto state = std::tuple(e->text(), w->Editing, isRed(e));
         click(w->rows[7].edtLabel);
-        QCOMPARE(f->takeLines(), c.sent);
-        QVERIFY(f->prompts.log.isEmpty());
+        QCOMPARE(std::tuple(state, f->takeLines(), f->prompts.log), std::tuple(std::tuple(c.shown, entry, entry), c.sent, QStringList{}));
     }
 
     // A radio group is one stop of the tab chain, on its selected item;
@@ -185,11 +182,11 @@ private slots:
         click(w->edtBitAddr);
         keys(QStringLiteral("2A\r"));
         key(Qt::Key_Backtab);   // onto bit 0, selected "0"
-        QCOMPARE(QApplication::focusWidget(), w->rgBits[0]->button(1));
+        QWidget *stop = QApplication::focusWidget();
         key(Qt::Key_Space);
         key(Qt::Key_Down);      // wraps to "1": bit 0 set and written
-        QCOMPARE(f->takeLines(), (Lines{"A02A", "A02A=3D"}));
-        QCOMPARE(QApplication::focusWidget(), w->rgBits[0]->button(0));
+        QCOMPARE(std::tuple(stop, f->takeLines(), QApplication::focusWidget()),
+                 std::tuple(static_cast<QWidget *>(w->rgBits[0]->button(1)), Lines{"A02A", "A02A=3D"}, static_cast<QWidget *>(w->rgBits[0]->button(0))));
     }
 
     // Clicks and keys given while a command waits for the target are dropped
@@ -241,7 +238,7 @@ private slots:
     {
         QFETCH(QList<int>, c);
         const bool open = c[0], twice = c[2];
-        const int gapMs = c[1];
+        const quint64 gapMs = quint64(c[1]);
         if (!open)
             click(w->btnOpenClose);
         QPushButton *b = w->btnOpenClose;
@@ -256,9 +253,8 @@ private slots:
         };
         send(QEvent::MouseButtonPress, t);
         send(QEvent::MouseButtonRelease, t + 60);
-        send(gapMs < QApplication::doubleClickInterval() ? QEvent::MouseButtonDblClick : QEvent::MouseButtonPress,
-             t + 60 + quint64(gapMs));
-        send(QEvent::MouseButtonRelease, t + 120 + quint64(gapMs));
+        send(c[1] < QApplication::doubleClickInterval() ? QEvent::MouseButtonDblClick : QEvent::MouseButtonPress, t + 60 + gapMs);
+        send(QEvent::MouseButtonRelease, t + 120 + gapMs);
         QCOMPARE(std::pair(w->CommOpen, f->line.log.filter(QRegularExpression("^(open|close)")).size()),
                  std::pair(twice ? open : !open, qsizetype(twice ? 2 : 1)));
     }
@@ -278,8 +274,7 @@ private slots:
         QFETCH(LoadStop, c);
         const auto &[close, sent, shown] = c;
         QTemporaryFile vek(QDir::tempPath() + QStringLiteral("/XXXXXX.vek"));
-        QVERIFY(vek.open());
-        vek.write("023\n44\n024\n55\n025\n66\n" + QByteArray("000\n00\n").repeated(5));
+        QVERIFY(vek.open() && vek.write("023\n44\n024\n55\n025\n66\n" + QByteArray("000\n00\n").repeated(5)) > 0);
         vek.close();
         bool closed = false;
         if (!close)
@@ -298,13 +293,14 @@ private slots:
         f->prompts.clear();
         const auto enterOnRow1 = [&] { click(w->rows[0].edtAddr); key(Qt::Key_Return); };
         enterOnRow1();
-        QCOMPARE(f->prompts.messages(), QStringList{Link::PartialText("A023")});
+        const QStringList refused = f->prompts.messages();
         f->target = sim::TargetMonitor();   // reset
         click(w->btnOpenClose);
         click(w->btnOpenClose);
         f->line.written.clear();
         enterOnRow1();
-        QCOMPARE(std::pair(f->line.written, f->prompts.messages().size()), std::pair(QByteArray("A023\r"), qsizetype(1)));   // row 1 holds the loaded address
+        // row 1 holds the loaded address
+        QCOMPARE(std::tuple(refused, f->line.written, f->prompts.messages().size()), std::tuple(QStringList{Link::PartialText("A023")}, QByteArray("A023\r"), qsizetype(1)));
     }
 
     // The wheel changes no closed choice: the port box, a radio group, the
@@ -336,14 +332,13 @@ private slots:
     {
         click(w->rows[1].edtAddr);
         keys(QStringLiteral("1000\r"));
-        QCOMPARE(f->prompts.messages(), QStringList{"Maximum data memory address is 0xFFF"});
         click(w->edtTest);   // leaving commits again: refused again, entry still open
-        QCOMPARE(f->prompts.messages().size(), 2);
         QVERIFY(w->Editing && !isRed(w->edtTest));
         keys(QStringLiteral("+"));
-        QCOMPARE(std::pair(w->edtTest->text(), int(w->TestValue)), std::pair(QStringLiteral("+"), 0));
+        const auto typed = std::pair(w->edtTest->text(), int(w->TestValue));
         click(w->rows[2].edtAddr);   // leaving the test field drops: the value shows
-        QCOMPARE(w->edtTest->text(), QStringLiteral("000"));
+        QCOMPARE(std::tuple(f->prompts.messages(), typed, w->edtTest->text()),
+                 std::tuple(QStringList(2, "Maximum data memory address is 0xFFF"), std::pair(QStringLiteral("+"), 0), QStringLiteral("000")));
 
 
         QLineEdit *label = w->rows[0].edtLabel;
@@ -351,14 +346,14 @@ private slots:
         keys(QStringLiteral("mine"));
         click(w->rows[0].edtAddr);
         keys(QStringLiteral("10\r"));   // no table: a typed name stays
-        QCOMPARE(label->text(), QStringLiteral("mine"));
+        QStringList labels{label->text()};
         loadTable("OTHER EQU H'0010'\nPORTB EQU H'002A'\n");
         keys(QStringLiteral("010\r"));
         QTest::mouseDClick(w->rows[0].edtAddr, Qt::LeftButton);
-        QCOMPARE(label->text(), QStringLiteral("mine"));
+        labels << label->text();
         keys(QStringLiteral("2a\r"));
-        QCOMPARE(label->text(), QStringLiteral("PORTB"));
-        QCOMPARE(f->takeLines(), (Lines{"A010", "A010", "A010", "A02A"}));   // and none before
+        // and no line before
+        QCOMPARE(std::pair(labels << label->text(), f->takeLines()), std::pair(QStringList{"mine", "mine", "PORTB"}, Lines{"A010", "A010", "A010", "A02A"}));
     }
 
     // The bit panel after failed commands: a failed read keeps the copy and
@@ -371,11 +366,10 @@ private slots:
         f->setFault(sim::Fault::Silent);
         click(w->edtBitAddr);
         keys(QStringLiteral("10\r"));
-        QCOMPARE(std::tuple(int(w->BitAddr), int(w->BitValue), w->rgBits[2]->itemIndex()), std::tuple(0x010, 0x3C, 0));
+        const auto afterRead = std::tuple(int(w->BitAddr), int(w->BitValue), w->rgBits[2]->itemIndex());
         click(w->rgBits[0]->button(0));
-        QCOMPARE(std::pair(int(w->BitValue), w->rgBits[0]->itemIndex()), std::pair(0x3D, 0));
-        QCOMPARE(f->prompts.messages(),
-                 (QStringList{"Echo not received", "File read failed", Link::PartialText("A"), Link::PartialText("A")}));
+        QCOMPARE(std::tuple(afterRead, int(w->BitValue), w->rgBits[0]->itemIndex(), f->prompts.messages()),
+                 std::tuple(std::tuple(0x010, 0x3C, 0), 0x3D, 0, QStringList{"Echo not received", "File read failed", Link::PartialText("A"), Link::PartialText("A")}));
     }
 
     // The chooser by keyboard and mouse: typing follows the list, Enter takes
@@ -435,8 +429,7 @@ private slots:
                      std::pair(box->itemText(i), box->itemText(i)));
         }
         const QString shown = box->shownText();
-        QVERIFY2(shown.startsWith(QStringLiteral("se")) && shown.contains(u'\u2026') && shown.endsWith(QStringLiteral("rt0")),
-                 qPrintable(shown));
+        QVERIFY2(shown.startsWith(QStringLiteral("se")) && shown.contains(u'\u2026') && shown.endsWith(QStringLiteral("rt0")), qPrintable(shown));
         QVERIFY(box->view()->minimumWidth() > QFontMetrics(box->view()->font()).horizontalAdvance(byId));
         // A second adapter of that kind: the closed box shows each one's serial number.
         box->addItem(QString(byId).replace("A50285BI", "A10K3Z9Q"));

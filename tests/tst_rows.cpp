@@ -33,10 +33,8 @@ void type(QLineEdit *field, const QByteArray &keys)
     for (char k : keys) {
         if (k == '\t')   // a click into another field, as a person leaves one
             QTest::mouseClick(static_cast<TfrmVekComm *>(field->window())->row(7).edtLabel, Qt::LeftButton);
-        else if (k == '\n')
-            QTest::keyClick(field, Qt::Key_Down);
         else
-            QTest::keyClick(field, k);
+            k == '\n' ? QTest::keyClick(field, Qt::Key_Down) : QTest::keyClick(field, k);
     }
 }
 
@@ -77,16 +75,14 @@ private slots:
         QTest::newRow("closed: no read") << AddrCase{false, "fff\r", "FFF", 0xFFF, "", {}, {}};
         QTest::newRow("1000 refused") << AddrCase{true, "1000\r", "1000", 0x07E, was, {TooLarge}, {}};
         QTest::newRow("10000 refused on leaving") << AddrCase{true, "10000\t", "10000", 0x07E, was, {TooLarge}, {}};
-        QTest::newRow("refused, Backspace, left")
-            << AddrCase{true, "1000\r\b\t", "100", 0x100, "10000001", {TooLarge}, {"A100"}};
+        QTest::newRow("refused, Backspace, left") << AddrCase{true, "1000\r\b\t", "100", 0x100, "10000001", {TooLarge}, {"A100"}};
         QTest::newRow("escape abandons") << AddrCase{true, "7F\x1b", "07E", 0x07E, was, {}, {}};
         QTest::newRow("not hex, left: dropped") << AddrCase{true, "x\t", "07E", 0x07E, was, {}, {}};
         QTest::newRow("Backspace first is a key") << AddrCase{true, "\b\t", "007", 0x007, "00000000", {}, {"A007"}};
         QTest::newRow("enter unchanged reads again") << AddrCase{true, "\r", "07E", 0x07E, was, {}, {"A07E"}};
         const QStringList invalid{QStringLiteral("Invalid reply from target")};   // the value is kept
         QTest::newRow("reply not hex") << AddrCase{true, "A\r", "00A", 0x00A, was, invalid, {"A00A"}, sim::Fault::Garbage};
-        QTest::newRow("reply of three digits")
-            << AddrCase{true, "A\r", "00A", 0x00A, was, invalid, {"A00A"}, sim::Fault::LongReply, 3};
+        QTest::newRow("reply of three digits") << AddrCase{true, "A\r", "00A", 0x00A, was, invalid, {"A00A"}, sim::Fault::LongReply, 3};
         QTest::newRow("typed, then Down") << AddrCase{true, "2A\n", "02A", 0x02A, "01011100", {}, {"A02A"}};
     }
     void addressEntry()
@@ -103,9 +99,8 @@ private slots:
 
         type(field, c.keys);
         const bool refused = c.shown.size() > 3;   // a refused entry stays as typed, still open
-        QCOMPARE(std::tuple(field->text(), int(w->RowAddr[1]), w->rows[1].edtData->text(), f->prompts.messages().join('|')),
-                 std::tuple(c.shown, c.addr, c.data, c.messages.join('|')));
-        QCOMPARE(f->takeLines(), c.lines);
+        QCOMPARE(std::tuple(field->text(), int(w->RowAddr[1]), w->rows[1].edtData->text(), f->prompts.messages(), f->takeLines()),
+                 std::tuple(c.shown, c.addr, c.data, c.messages, c.lines));
         QVERIFY(w->Editing == refused && (refused ? isRed(field) : isBlack(field)));
         if (c.keys.endsWith('\r') || c.keys.endsWith('\n'))
             QCOMPARE(focused(), c.keys.endsWith('\r') ? field : w->rows[2].edtAddr);
@@ -131,13 +126,11 @@ private slots:
         QCOMPARE(f->takeLines(), Lines{"A02A"});   // an address commit only reads
 
         type(row.edtData, c.keys.left(1));
-        QCOMPARE(row.edtData->text(), c.afterFirstKey);
-        QVERIFY(isRed(row.edtData));
+        QVERIFY(row.edtData->text() == c.afterFirstKey && isRed(row.edtData));
         type(row.edtData, c.keys.mid(1) + '\r');
-        QCOMPARE(f->prompts.messages(), c.messages);
-        QCOMPARE(f->takeLines(), c.lines);   // a value commit only writes
-        QCOMPARE(std::tuple(int(w->RowValue[2]), int(f->target.reg(0x02A)), row.edtData->text()),
-                 std::tuple(c.stored, c.stored, ValueDisplay(uint8_t(c.stored), c.hex)));
+        // a value commit only writes
+        QCOMPARE(std::tuple(f->prompts.messages(), f->takeLines(), int(w->RowValue[2]), int(f->target.reg(0x02A)), row.edtData->text()),
+                 std::tuple(c.messages, c.lines, c.stored, c.stored, ValueDisplay(uint8_t(c.stored), c.hex)));
         QVERIFY(isBlack(row.edtData) && !w->Editing);
     }
 
@@ -160,8 +153,7 @@ private slots:
         press(w->rows[3].edtLabel, QStringLiteral("mine"));
         f->takeLines();
         QTemporaryFile inc(QDir::tempPath() + QStringLiteral("/XXXXXX.inc"));
-        QVERIFY(inc.open());
-        inc.write("Register Files\nFSR EQU H'0004'\nPORTA EQU H'0005'\nALIAS EQU H'0005'\nlower EQU H'0ff8'\n;--\n");
+        QVERIFY(inc.open() && inc.write("Register Files\nFSR EQU H'0004'\nPORTA EQU H'0005'\nALIAS EQU H'0005'\nlower EQU H'0ff8'\n;--\n") > 0);
         inc.close();
         if (!name.isEmpty())
             f->prompts.fileAnswers.enqueue(inc.fileName());
@@ -178,13 +170,12 @@ private slots:
         });
         QTest::mouseDClick(w->rows[3].edtLabel, Qt::LeftButton);
         QCoreApplication::processEvents();
-        QCOMPARE(shown, !name.isEmpty());
-        QCOMPARE((QStringList{w->rows[3].edtAddr->text(), AddrDisplay(w->RowAddr[3]), w->rows[3].edtLabel->text(), w->rows[3].edtData->text()}),
-                 (QStringList{addr, addr, label, ValueDisplay(f->target.reg(w->RowAddr[3]), false)}));
-        QCOMPARE(f->takeLines(), name.isEmpty() ? Lines{} : Lines{"A" + addr.toLatin1()});
-        QVERIFY(!w->Editing);
         const QStringList log{"open Include files *.inc (*.inc)", "box INC Open|Open file cancelled|0"};
-        QCOMPARE(f->prompts.log, log.mid(0, name.isEmpty() ? 2 : 1));
+        const TfrmVekComm::Row &row = w->rows[3];
+        QCOMPARE(std::tuple(shown, w->Editing, f->takeLines(), f->prompts.log,
+                            QStringList{row.edtAddr->text(), AddrDisplay(w->RowAddr[3]), row.edtLabel->text(), row.edtData->text()}),
+                 std::tuple(!name.isEmpty(), false, name.isEmpty() ? Lines{} : Lines{"A" + addr.toLatin1()}, log.mid(0, name.isEmpty() ? 2 : 1),
+                            QStringList{addr, addr, label, ValueDisplay(f->target.reg(w->RowAddr[3]), false)}));
     }
 
     // Gestures on fields, each on a row of its own.
@@ -199,13 +190,11 @@ private slots:
             };
             press(field(8));
             QTest::keyClick(field(8), Qt::Key_Down);
-            QCOMPARE(focused(), field(1));
+            QWidget *down = focused();
             QTest::keyClick(field(1), Qt::Key_Up);
-            QCOMPARE(focused(), field(8));
-            QCOMPARE(field(1)->text(), (QStringList{"", "000", "00000000"}.at(kind)));
+            QCOMPARE(std::tuple(down, focused(), field(1)->text()), std::tuple(field(1), field(8), QStringList{"", "000", "00000000"}.at(kind)));
         }
-        QCOMPARE(f->takeLines(), Lines{});
-        QVERIFY(f->prompts.log.isEmpty());
+        QVERIFY(f->takeLines().isEmpty() && f->prompts.log.isEmpty());
 
         // A double click on a field never filled draws its default: the address
         // reads nothing, the empty value is refused and not written.
@@ -213,8 +202,7 @@ private slots:
         QTest::mouseDClick(r7.edtAddr, Qt::LeftButton);
         QCOMPARE(std::pair(r7.edtAddr->text(), f->prompts.log.size()), std::pair(QStringLiteral("000"), qsizetype(0)));
         QTest::mouseDClick(r7.edtData, Qt::LeftButton);
-        QCOMPARE(std::pair(r7.edtData->text(), f->prompts.messages()), std::pair(QStringLiteral("00000000"), QStringList{InvalidEntry}));
-        QCOMPARE(f->takeLines(), Lines{});
+        QCOMPARE(std::tuple(r7.edtData->text(), f->prompts.messages(), f->takeLines()), std::tuple(QStringLiteral("00000000"), QStringList{InvalidEntry}, Lines{}));
         QVERIFY(focused() == r7.edtData && !w->Editing);
 
         // Space on the hex box redraws the value, and the field is then read in
@@ -223,9 +211,9 @@ private slots:
         type(r6.edtData, "00001111\r");
         f->takeLines();
         press(r6.chkHex, QStringLiteral(" "));
-        QCOMPARE(r6.edtData->text(), QStringLiteral("0F"));
+        const QString hex = r6.edtData->text();
         QTest::mouseDClick(r6.edtData, Qt::LeftButton);
-        QCOMPARE(std::pair(int(w->RowValue[5]), f->takeLines()), std::pair(0x0F, Lines{"A000=0F"}));
+        QCOMPARE(std::tuple(hex, int(w->RowValue[5]), f->takeLines()), std::tuple(QStringLiteral("0F"), 0x0F, Lines{"A000=0F"}));
         press(r6.chkHex, QStringLiteral(" "));
         QCOMPARE(r6.edtData->text(), QStringLiteral("00001111"));
 
