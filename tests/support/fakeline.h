@@ -34,8 +34,6 @@ public:
     // "purge rx", "purge tx", "break on", "break off", "close",
     // plus whatever the host adds ("sleep 250", "msg Write failed").
     QStringList log;
-    QString openedName;
-    int32_t openedBaud = 0;
 
     // Bytes waiting to be read.
     void queue(const QByteArray &bytes) { m_rx.insert(m_rx.end(), bytes.begin(), bytes.end()); }
@@ -43,8 +41,6 @@ public:
     OpenResult open(const QString &name, int32_t baud) override
     {
         log << QStringLiteral("open %1 %2").arg(name).arg(baud);
-        openedName = name;
-        openedBaud = baud;
         m_open = openResult != OpenResult::CannotOpen;
         return openResult;
     }
