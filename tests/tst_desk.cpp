@@ -177,7 +177,7 @@ private slots:
 
     // A radio group is one stop of the tab chain, on its selected item;
     // Space there changes nothing and the arrows select as a click does.
-    void radioGroupsByKeyboard()
+    void bitPanel()
     {
         click(w->edtBitAddr);
         keys(QStringLiteral("2A\r"));
@@ -187,6 +187,16 @@ private slots:
         key(Qt::Key_Down);      // wraps to "1": bit 0 set and written
         QCOMPARE(std::tuple(stop, f->takeLines(), QApplication::focusWidget()),
                  std::tuple(static_cast<QWidget *>(w->rgBits[0]->button(1)), Lines{"A02A", "A02A=3D"}, static_cast<QWidget *>(w->rgBits[0]->button(0))));
+
+        // Then failed commands: a failed read keeps the copy and the groups,
+        // a failed write keeps the new bit.
+        f->setFault(sim::Fault::Silent);
+        click(w->edtBitAddr);
+        keys(QStringLiteral("10\r"));
+        const auto afterRead = std::tuple(int(w->BitAddr), int(w->BitValue), w->rgBits[2]->itemIndex());
+        click(w->rgBits[0]->button(1));
+        QCOMPARE(std::tuple(afterRead, int(w->BitValue), w->rgBits[0]->itemIndex(), f->prompts.messages()),
+                 std::tuple(std::tuple(0x010, 0x3D, 0), 0x3C, 1, QStringList{"Echo not received", "File read failed", Link::PartialText("A"), Link::PartialText("A")}));
     }
 
     // Clicks and keys given while a command waits for the target are dropped
@@ -217,7 +227,6 @@ private slots:
             return f->target.feed(b);
         };
         onOpen ? click(w->btnOpenClose) : QTest::mouseDClick(w->rows[0].edtAddr, Qt::LeftButton);
-        QVERIFY(posted);
         QCoreApplication::processEvents();
         QCOMPARE(std::tuple(w->CommOpen, f->takeLines(), int(w->TestValue), f->line.log.count(QStringLiteral("close"))),
                  std::tuple(true, onOpen ? Lines{"V"} : Lines{"A02A"}, 0, qsizetype(onOpen ? 1 : 0)));
@@ -246,8 +255,7 @@ private slots:
         const quint64 t = quint64(QTest::lastMouseTimestamp) + 10000;
         const auto send = [b](QEvent::Type type, quint64 at) {
             const QPointF pos = QRectF(b->rect()).center();
-            QMouseEvent e(type, pos, b->mapToGlobal(pos), Qt::LeftButton,
-                          type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, {});
+            QMouseEvent e(type, pos, b->mapToGlobal(pos), Qt::LeftButton, type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, {});
             e.setTimestamp(at);
             QApplication::sendEvent(b, &e);
         };
@@ -311,8 +319,7 @@ private slots:
         w->cbPorts->setCurrentIndex(0);
         loadTable("A EQU H'0001'\nB EQU H'0002'\n");
         w->Labels->show();
-        for (QWidget *at : {static_cast<QWidget *>(w->cbPorts), static_cast<QWidget *>(w->rgBaudRate->button(1)),
-                            static_cast<QWidget *>(w->Labels->cbLabels)}) {
+        for (QWidget *at : QList<QWidget *>{w->cbPorts, w->rgBaudRate->button(1), w->Labels->cbLabels}) {
             for (int notch : {-120, 120}) {
                 const QPointF pos = QRectF(at->rect()).center();
                 QWheelEvent e(pos, at->mapToGlobal(pos), {}, {0, notch}, Qt::NoButton, {}, Qt::NoScrollPhase, false);
@@ -356,22 +363,6 @@ private slots:
         QCOMPARE(std::pair(labels << label->text(), f->takeLines()), std::pair(QStringList{"mine", "mine", "PORTB"}, Lines{"A010", "A010", "A010", "A02A"}));
     }
 
-    // The bit panel after failed commands: a failed read keeps the copy and
-    // the groups, a failed write keeps the new bit.
-    void bitPanelFailures()
-    {
-        click(w->edtBitAddr);
-        keys(QStringLiteral("2A\r"));
-        f->takeLines();
-        f->setFault(sim::Fault::Silent);
-        click(w->edtBitAddr);
-        keys(QStringLiteral("10\r"));
-        const auto afterRead = std::tuple(int(w->BitAddr), int(w->BitValue), w->rgBits[2]->itemIndex());
-        click(w->rgBits[0]->button(0));
-        QCOMPARE(std::tuple(afterRead, int(w->BitValue), w->rgBits[0]->itemIndex(), f->prompts.messages()),
-                 std::tuple(std::tuple(0x010, 0x3C, 0), 0x3D, 0, QStringList{"Echo not received", "File read failed", Link::PartialText("A"), Link::PartialText("A")}));
-    }
-
     // The chooser by keyboard and mouse: typing follows the list, Enter takes
     // the highlighted name, Escape with the list down cancels, and a click on
     // the name already selected (PORTB, from the last choice) accepts it.
@@ -401,11 +392,9 @@ private slots:
             for (QChar c : typed) {
                 if (c == u'*') {
                     names->showPopup();
-                    const QRect item = names->view()->visualRect(names->model()->index(2, 0));
-                    QTest::mouseClick(names->view()->viewport(), Qt::LeftButton, {}, item.center());
-                } else {
+                    QTest::mouseClick(names->view()->viewport(), Qt::LeftButton, {}, names->view()->visualRect(names->model()->index(2, 0)).center());
+                } else
                     c == u'\x01' ? key(Qt::Key_Home) : c == u'\x04' ? key(Qt::Key_End, Qt::ControlModifier) : keys(QString(c));
-                }
             }
             if ((up = w->Labels->isVisible()))
                 w->Labels->close();
