@@ -102,8 +102,7 @@ private slots:
     {
         QFETCH(bool, moving);
         QFETCH(QStringList, steps);
-        TargetOptions options;
-        options.moving = moving;
+        TargetOptions options{.moving = moving};
         options.registers[WaveRegister] = 0x80;
         TargetMonitor m(options);
         for (const QString &step : steps) {
@@ -120,9 +119,8 @@ private slots:
     {
         QTest::addColumn<int>("baud");
         QTest::addColumn<int>("echoes");
-        QTest::newRow("9600, single echo") << 9600 << 1;
-        QTest::newRow("9600, double echo") << 9600 << 2;
-        QTest::newRow("300, single echo") << 300 << 1;
+        for (const auto &[baud, echoes] : {std::pair{9600, 1}, {9600, 2}, {300, 1}})
+            QTest::addRow("%d, %d echo", baud, echoes) << baud << echoes;
     }
 
     void demoLine()
@@ -196,8 +194,7 @@ private slots:
         QVERIFY(p.parse(("vek-sim " + args).split(u' ')));
         SimSettings s;
         QString why;
-        QCOMPARE(readSimOptions(p, s, why), error.isEmpty());
-        QCOMPARE(why, error);
+        QCOMPARE(u"%1 "_s.arg(readSimOptions(p, s, why)) + why, u"%1 "_s.arg(error.isEmpty()) + error);
         if (error.isEmpty()) {
             const TargetOptions &t = s.target;
             QCOMPARE((QList<int>{int(t.fault), t.faultAfter, t.longReplyBytes, t.longReplyPrompt, s.pacing, t.registers[0x2A],
