@@ -52,18 +52,20 @@ class TstSim : public QObject {
 private slots:
     // The monitor byte for byte: the connection sequence and a register
     // written and read back, then each fault from the second byte of a read on.
+    // TMR0 and ADRESH move on the target's clock when asked to; a write sets
+    // where they go on from. Each input is "ms bytes", fed at that time.
     void monitor_data()
     {
         QTest::addColumn<TargetOptions>("options");
-        QTest::addColumn<QByteArray>("in");
+        QTest::addColumn<QByteArrayList>("in");
         QTest::addColumn<QByteArray>("out");
         const auto twice = [](QByteArray b) { return QString::fromLatin1(b).replace(QRegularExpression(u"(?s)(.)"_s), u"\\1\\1"_s).toLatin1(); };
-        const QByteArray session = "?\x80\r" + Key + "A021=7f\rA021\r";
-        QTest::newRow("single echo") << TargetOptions{} << session << "?\x80\r>" + Key + "A021=7f\r>A021\r7F>";
-        QTest::newRow("double echo") << TargetOptions{.doubleEcho = true} << session
+        const QByteArray session = "0 ?\x80\r" + Key + "A021=7f\rA021\r";
+        QTest::newRow("single echo") << TargetOptions{} << QByteArrayList{session} << "?\x80\r>" + Key + "A021=7f\r>A021\r7F>";
+        QTest::newRow("double echo") << TargetOptions{.doubleEcho = true} << QByteArrayList{session}
                                      << twice("?\x80\r") + '>' + twice(Key + "A021=7f\r") + '>' + twice("A021\r") + "7F>";
         const auto fault = [](const char *name, Fault f, const QByteArray &out) {
-            QTest::newRow(name) << TargetOptions{.fault = f, .faultAfter = 1, .longReplyBytes = 20} << "A020\r"_ba << out;
+            QTest::newRow(name) << TargetOptions{.fault = f, .faultAfter = 1, .longReplyBytes = 20} << QByteArrayList{"0 A020\r"} << out;
         };
         fault("no echo", Fault::NoEcho, "A3C>");
         fault("wrong echo", Fault::WrongEcho, "A131\x0C" "3C>");
@@ -72,45 +74,32 @@ private slots:
         fault("no prompt", Fault::NoPrompt, "A020\r3C");
         fault("garbage", Fault::Garbage, "A020\rZ?>");
         fault("long reply", Fault::LongReply, "A020\r0123456789ABCDEF0123>");
+        const auto row = [](const char *name, bool moving, const QByteArrayList &in, const QByteArray &out) {
+            QTest::newRow(name) << TargetOptions{.moving = moving} << in << out;
+        };
+        row("timer ticks every 10 ms and wraps", true, {"0 A001\r", "25 A001\r", "2585 A001\r"}, "A001\r00>A001\r02>A001\r02>");
+        row("timer goes on from a write", true, {"1000 A001=F0\r", "1000 A001\r", "1039 A001\r"}, "A001=F0\r>A001\rF0>A001\rF3>");
+        row("wave from the middle, a quarter up, three quarters down", true, {"0 A01E\r", "5000 A01E\r", "15000 A01E\r"},
+            "A01E\r80>A01E\rFF>A01E\r00>");
+        row("wave goes on rising from a write", true, {"1000 A01E=00\r", "1000 A01E\r", "6000 A01E\r", "11000 A01E\r"},
+            "A01E=00\r>A01E\r00>A01E\r80>A01E\rFF>");
+        row("still without the option", false, {"0 A001=05\r", "5000 A001\r", "5000 A01E\r"}, "A001=05\r>A001\r05>A01E\r80>");
     }
 
     void monitor()
     {
         QFETCH(TargetOptions, options);
-        QFETCH(QByteArray, in);
+        QFETCH(QByteArrayList, in);
         options.registers[0x020] = 0x3C;
-        TargetMonitor m(options);
-        QTEST(m.feed(in), "out");
-        QCOMPARE(m.hungUp(), options.fault == Fault::HangUp);
-    }
-
-    // TMR0 and ADRESH move on the target's clock when asked to; a write sets
-    // where they go on from. Steps are "ms line reply".
-    void moving_data()
-    {
-        QTest::addColumn<bool>("moving");
-        QTest::addColumn<QStringList>("steps");
-        const auto row = [](const char *name, bool moving, const QStringList &steps) { QTest::newRow(name) << moving << steps; };
-        row("timer ticks every 10 ms and wraps", true, {"0 A001 00>", "25 A001 02>", "2585 A001 02>"});
-        row("timer goes on from a write", true, {"1000 A001=F0 >", "1000 A001 F0>", "1039 A001 F3>"});
-        row("wave from the middle, a quarter up, three quarters down", true, {"0 A01E 80>", "5000 A01E FF>", "15000 A01E 00>"});
-        row("wave goes on rising from a write", true, {"1000 A01E=00 >", "1000 A01E 00>", "6000 A01E 80>", "11000 A01E FF>"});
-        row("still without the option", false, {"0 A001=05 >", "5000 A001 05>", "5000 A01E 80>"});
-    }
-
-    void moving()
-    {
-        QFETCH(bool, moving);
-        QFETCH(QStringList, steps);
-        TargetOptions options{.moving = moving};
         options.registers[WaveRegister] = 0x80;
         TargetMonitor m(options);
-        for (const QString &step : steps) {
-            const QStringList p = step.split(u' ');
-            m.setTime(std::chrono::milliseconds(p[0].toInt()));
-            const QByteArray line = p[1].toLatin1() + '\r';
-            QCOMPARE(m.feed(line), line + p[2].toLatin1());
+        QByteArray out;
+        for (const QByteArray &step : in) {
+            m.setTime(std::chrono::milliseconds(step.left(step.indexOf(' ')).toInt()));
+            out += m.feed(step.mid(step.indexOf(' ') + 1));
         }
+        QTEST(out, "out");
+        QCOMPARE(m.hungUp(), options.fault == Fault::HangUp);
     }
 
     // The link over the demo line: every command costs exactly its bytes'
