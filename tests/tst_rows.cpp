@@ -30,12 +30,11 @@ QWidget *focused() { return QApplication::focusWidget(); }
 void type(QLineEdit *field, const QByteArray &keys)
 {
     press(field);
-    for (char k : keys) {
+    for (char k : keys)
         if (k == '\t')   // a click into another field, as a person leaves one
             QTest::mouseClick(static_cast<TfrmVekComm *>(field->window())->row(7).edtLabel, Qt::LeftButton);
         else
             k == '\n' ? QTest::keyClick(field, Qt::Key_Down) : QTest::keyClick(field, k);
-    }
 }
 
 struct AddrCase {
@@ -162,11 +161,10 @@ private slots:
         // is picked in it, and a chooser left open is cancelled.
         bool shown = false;
         QTimer::singleShot(0, w->Labels, [&] {
-            if ((shown = w->Labels->isVisible())) {
+            if ((shown = w->Labels->isVisible()))
                 w->Labels->cbLabels->setCurrentIndex(w->Labels->cbLabels->findText(name));
-                if (w->Labels->isVisible())
-                    w->Labels->close();
-            }
+            if (w->Labels->isVisible())
+                w->Labels->close();
         });
         QTest::mouseDClick(w->rows[3].edtLabel, Qt::LeftButton);
         QCoreApplication::processEvents();
