@@ -60,8 +60,7 @@ public:
     ~ScriptServer()
     {
         m_stop = true;
-        if (m_thread)
-            m_thread->wait();
+        m_thread->wait();   // every test starts its server
     }
     QString start()   // the name to open
     {
@@ -143,10 +142,8 @@ private slots:
         QTest::addColumn<QString>("parsed");   // host and port, or the reason
         QTest::newRow("name") << "RFC2217://lab1:3001" << "lab1 3001";
         QTest::newRow("v6") << "rfc2217://[fe80::1]:3001" << "fe80::1 3001";
-        QTest::newRow("v6 bare") << "rfc2217://fe80::1:3001"
-                                 << "an IPv6 address stands in brackets: rfc2217://[fe80::1]:3001";
-        QTest::newRow("no port") << "rfc2217://lab1"
-                                 << "a network port is named rfc2217://HOST:PORT: the port number is missing";
+        QTest::newRow("v6 bare") << "rfc2217://fe80::1:3001" << "an IPv6 address stands in brackets: rfc2217://[fe80::1]:3001";
+        QTest::newRow("no port") << "rfc2217://lab1" << "a network port is named rfc2217://HOST:PORT: the port number is missing";
         QTest::newRow("port 0") << "rfc2217://lab1:0" << "0 is not a port number (1 to 65535)";
         QTest::newRow("port text") << "rfc2217://lab1:+3001/x" << "+3001/x is not a port number (1 to 65535)";
         QTest::newRow("no host") << "rfc2217://:3001" << "a network port is named rfc2217://HOST:PORT";
@@ -177,11 +174,9 @@ private slots:
             << "w41 r w42 r" << "AB"_ba
             << "[H"_ba + telnet({0xFF, 254, 1, 0xFF, 252, 24}) + "AB";
         QTest::newRow("0xFF doubled both ways")
-            << Script{{}, {"\xFF\xFF"_ba + comPort({107, 0x60}) + "x"}, -1} << "wFF r r"
-            << "\xFFx"_ba << "[H\xFF\xFF"_ba;
+            << Script{{}, {"\xFF\xFF"_ba + comPort({107, 0x60}) + "x"}, -1} << "wFF r r" << "\xFFx"_ba << "[H\xFF\xFF"_ba;
         QTest::newRow("purges")
-            << Script{{}, {"Ajunk"}, -1} << "w41 r prx w42 r ptx" << "AB"_ba
-            << "[HA"_ba + comPort({12, 1}) + "B" + comPort({12, 2});
+            << Script{{}, {"Ajunk"}, -1} << "w41 r prx w42 r ptx" << "AB"_ba << "[HA"_ba + comPort({12, 1}) + "B" + comPort({12, 2});
         // Fails at once, nothing sent twice, and a new connection works.
         QTest::newRow("dropped mid-command")
             << Script{{}, {}, 1} << "w41 r w42 r reopen w43 r" << "!x!C"_ba << "[HA[HC"_ba;
@@ -253,9 +248,7 @@ private slots:
     void openFailure()
     {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in a{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
         socklen_t len = sizeof a;
         QVERIFY(::bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0 && ::listen(fd, 0) == 0);
         ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);

@@ -149,11 +149,10 @@ private slots:
         QVERIFY(f.connect());
         w.mnuTrend->trigger();
         TrendWindow *trend = w.trend();
-        QVERIFY(trend && trend->isVisible());
-        QCOMPARE(trend->chkRows[0]->text(), QStringLiteral("020"));
+        QVERIFY(trend && trend->isVisible() && trend->chkRows[0]->text() == u"020"_s);
         trend->chkRows[0]->setChecked(true);
-        QVERIFY(trend->scheduler().start());   // its timer stays off: the test steps it
-        QCOMPARE(trend->btnStart->text(), QStringLiteral("&Pause"));
+        // Its timer stays off: the test steps it.
+        QVERIFY(trend->scheduler().start() && trend->btnStart->text() == u"&Pause"_s);
 
         QLineEdit *field = w.rows[2].edtData;
         field->setFocus();
@@ -182,7 +181,6 @@ private slots:
         w.edtTest->setFocus();
         QTest::keyClick(w.edtTest, '+');   // the test command, which fails
         QVERIFY(!w.Editing && !f.prompts.messages().isEmpty() && !mayRead);
-        f.prompts.whileShown = nullptr;
 
         w.btnOpenClose->click();   // CloseComm
         QCOMPARE(u"%1 %2 %3 %4"_s.arg(w.CommOpen).arg(trend->scheduler().running()).arg(trend->btnStart->text()).arg(trend->scheduler().step()),
