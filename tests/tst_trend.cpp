@@ -19,9 +19,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 // A time span in virtual ms, [from, to).
-struct Span {
-    qint64 from, to;
-};
+struct Span { qint64 from, to; };
 using Spans = QList<Span>;
 
 // A scheduler over the scripted line and a simulated target; every byte on
@@ -98,8 +96,7 @@ private slots:
         row("a closed link pauses", {3}, {}, {"0:013", "200:013"}, "0 2 ", 300);
         row("no echo pauses", {0}, {}, {"0:010", "200:010", "400:010"}, "0 2 Echo not received\nFile read failed\n"
             "The target may hold part of a command, A; reset the target or reconnect", -1, sim::Fault::NoEcho);
-        row("not a value pauses", {0}, {}, {"0:010", "200:010", "400:010"}, "0 2 Invalid reply from target", -1,
-            sim::Fault::Garbage);
+        row("not a value pauses", {0}, {}, {"0:010", "200:010", "400:010"}, "0 2 Invalid reply from target", -1, sim::Fault::Garbage);
     }
     void rounds()
     {
