@@ -8,6 +8,7 @@
 // software adds). Prints tables of figures; asserts nothing. Every figure is
 // the median of several runs.
 
+#include "benchsupport.h"
 #include "comport.h"
 #include "netline.h"
 #include "ptytarget.h"
@@ -62,18 +63,9 @@ line.close()
 print('%.4f %.4f' % ((w - t) * 1000 / count, (r - w) * 1000 / count))
 )";
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
+using vekbench::median;
 
-[[noreturn]] void die(const QString &what)
-{
-    std::fprintf(stderr, "netbench: %s\n", qPrintable(what));
-    std::exit(2);
-}
+[[noreturn]] void die(const QString &what) { vekbench::die("netbench", what); }
 
 void rule() { std::printf("%s\n", QByteArray(78, '-').constData()); }
 

@@ -5,6 +5,7 @@
 // tables of figures; asserts nothing. Every figure is the median of several
 // runs.
 
+#include "benchsupport.h"
 #include "ptytarget.h"
 
 #include <QCommandLineParser>
@@ -47,18 +48,9 @@ for i in range(count):
 line.close()
 )";
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
+using vekbench::median;
 
-[[noreturn]] void die(const QString &what)
-{
-    std::fprintf(stderr, "rigbench: %s\n", qPrintable(what));
-    std::exit(2);
-}
+[[noreturn]] void die(const QString &what) { vekbench::die("rigbench", what); }
 
 // Runs a program to its end; returns the wall time in seconds and its
 // standard output.

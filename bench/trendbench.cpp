@@ -8,6 +8,7 @@
 //     the whole history. Goal: a frame within 50 ms.
 // Figures only; nothing is asserted.
 
+#include "benchsupport.h"
 #include "frmvekcom.h"
 #include "ptytarget.h"
 #include "qtserialline.h"
@@ -41,13 +42,7 @@ double threadCpuMs()
     return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
-double median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
+using vekbench::median;
 
 // The platform's port with the moment each register read starts (its 'A'
 // is written) and ends (its prompt arrives).

@@ -2,6 +2,7 @@
 // Prints tables of figures; asserts nothing. Every figure is the median of
 // several runs.
 
+#include "benchsupport.h"
 #include "comport.h"
 #include "frmvekcom.h"
 #include "prompts.h"
@@ -69,14 +70,7 @@ struct Span {
     }
 };
 
-double median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
+using vekbench::median;
 
 // Runs `body` `runs` times and returns the median of what it returns.
 double medianOf(int runs, const std::function<double()> &body)
@@ -126,11 +120,7 @@ void section(const char *title)
     rule();
 }
 
-[[noreturn]] void die(const QString &what)
-{
-    std::fprintf(stderr, "vekbench: %s\n", qPrintable(what));
-    std::exit(2);
-}
+[[noreturn]] void die(const QString &what) { vekbench::die("vekbench", what); }
 
 // ---------------------------------------------------------------- machine
 
