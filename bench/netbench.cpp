@@ -123,16 +123,6 @@ Times medianOf(int runs, const std::function<Times()> &one)
     return {median(w), median(r), median(c)};
 }
 
-QString findPython()
-{
-    for (const QString &py : {QStringLiteral("python3"), QStringLiteral("/usr/bin/python3")}) {
-        QProcess p;
-        p.start(py, {QStringLiteral("-c"), QStringLiteral("import serial.rfc2217")});
-        if (p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
-            return py;
-    }
-    return {};
-}
 
 struct Bench {
     int runs = 3;
@@ -251,7 +241,7 @@ int main(int argc, char *argv[])
         b.count = 100;
         b.pyCount = 30;
     }
-    b.python = findPython();
+    b.python = vekbench::findPython(QStringLiteral("serial.rfc2217"));
     if (!b.python.isEmpty()) {
         b.client = b.dir.filePath(QStringLiteral("client.py"));
         QFile f(b.client);

@@ -69,18 +69,6 @@ double timed(const QString &program, const QStringList &args, QByteArray *out = 
     return s;
 }
 
-// A Python 3 that can import pyserial: the one on the PATH, else the
-// system's (a Debian python3-serial sits beside /usr/bin/python3).
-QString findPython()
-{
-    for (const QString &py : {QStringLiteral("python3"), QStringLiteral("/usr/bin/python3")}) {
-        QProcess p;
-        p.start(py, {QStringLiteral("-c"), QStringLiteral("import serial")});
-        if (p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
-            return py;
-    }
-    return {};
-}
 
 QString writeScript(const QTemporaryDir &dir, int writes)
 {
@@ -295,7 +283,7 @@ int main(int argc, char *argv[])
     Bench b;
     b.runs = std::max(1, parser.value(QStringLiteral("runs")).toInt());
     b.writes = std::max(1, parser.value(QStringLiteral("writes")).toInt());
-    b.python = findPython();
+    b.python = vekbench::findPython(QStringLiteral("serial"));
     b.client = b.dir.filePath(QStringLiteral("client.py"));
     QFile f(b.client);
     if (!f.open(QIODevice::WriteOnly) || f.write(PyClient) < 0)
