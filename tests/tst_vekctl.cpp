@@ -6,6 +6,7 @@
 
 #include "ptytarget.h"
 #include "qtserialline.h"
+#include "multi.h"
 #include "script.h"
 #include "textconv.h"
 #include "vekctl.h"
@@ -47,6 +48,7 @@ struct Run {
     // (a watch's T: the milliseconds since its start) and the target is to
     // run the command's reads in order, `reads` of them (0: any number).
     int after = 0, reads = 0;
+    bool pattern = false;     // `out` is a pattern also without `after`
 };
 
 // Runs vekctl as the run says; `during` acts while it runs. Its exit status and output.
@@ -57,6 +59,10 @@ Run runVekctl(const QStringList &args, const Run &run = {}, const std::function<
     if (run.terminal && master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0)
         p.setStandardInputFile(QString::fromLocal8Bit(::ptsname(master)));
     const auto closeMaster = qScopeGuard([master] { if (master >= 0) ::close(master); });
+    // A zone half an hour off the hour, for the wall-clock stamps.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(u"TZ"_s, u"IST-5:30"_s);
+    p.setProcessEnvironment(env);
     p.start(u"/bin/sh"_s, QStringList{"-c", "exec \"$0\" \"$@\" " + run.redirect, QStringLiteral(VEKCTL_PATH)} + args);
     const qint64 written = run.terminal ? ::write(master, run.input.constData(), size_t(run.input.size())) : p.write(run.input);
     Q_UNUSED(written)
@@ -113,6 +119,8 @@ private slots:
     void refusals_data();
     void refusals();
     void staleLockKept();
+    void helpWraps();
+    void severalStatuses();
 };
 
 void TestVekctl::commands_data()
@@ -144,11 +152,28 @@ void TestVekctl::commands_data()
     row("masked expect and wait", {.args = "-p DEV write 02A=35 expect 02A=05/0F wait 02A=3F/F0 wait 030=00/01 --timeout 0", .code = 1,
                                    .out = "A02A=35\n", .err = "vekctl: wait 030: want 00/01, last A5 after 0 ms\n",
                                    .lines = {"V", "A02A=35", "A02A", "A02A", "A030"}});
-    // Output that cannot be written ends the run with its reason; a closed
-    // standard output is no place for the port to take.
-    for (const auto &[redirect, why] : {std::pair{">/dev/full", "No space left on device"}, {">&-", "Bad file descriptor"}})
+    // Output that cannot be written ends the run with its reason, with
+    // several targets as with one; a closed standard output is no place for
+    // the port to take. DIR/node is a full device of the test's own.
+    for (const auto &[redirect, why] : {std::pair{">DIR/node", "No space left on device"}, {">&-", "Bad file descriptor"}})
         row(redirect, {.args = "-p DEV read 02A 030", .code = 1, .err = u"vekctl: standard output: %1\n"_s.arg(why),
                        .lines = {"V", "A02A"}, .redirect = redirect});
+    row("several targets, full output", {.args = "-p DEV -p demo read 02A 030", .code = 1,
+                                         .err = "DEV\tvekctl: standard output: No space left on device\n"
+                                                "demo\tvekctl: standard output: No space left on device\n"
+                                                "DEV\texit 1: standard output: No space left on device\n"
+                                                "demo\texit 1: standard output: No space left on device\n",
+                                         .lines = {"V", "A02A"}, .redirect = ">DIR/node"});
+    // A lost line on one board outweighs a port that did not open (4, not 3);
+    // each port's end is said on its own line.
+    row("several targets, lost and not opened", {.args = "-p DEV -p DIR/none read 02A 030", .code = 4, .out = "DEV\t02A 11\n",
+                                                 .err = "DEV\tvekctl: Echo not received\nDEV\tvekctl: File read failed\n"
+                                                        "DEV\tvekctl: The target may hold part of a command, A03; reset the target or reconnect\n"
+                                                        "DEV\tvekctl: read 030 failed\n"
+                                                        "DIR/none\tvekctl: cannot open DIR/none: No such file or directory (vekctl ports lists the ports)\n"
+                                                        "DEV\texit 4: read 030 failed\n"
+                                                        "DIR/none\texit 3: cannot open DIR/none: No such file or directory (vekctl ports lists the ports)\n",
+                                                 .lines = {"V", "A02A"}, .fault = Fault::Silent, .faultAfter = 10 + 5 + 2});
 
     // A script of every kind of line on one connection; the failing expect
     // ends it, so 02B=01 is never sent.
@@ -190,11 +215,6 @@ void TestVekctl::commands_data()
     row("busy port, another name", {.args = "-p DIR/link read 02A", .code = 3, .err = busy.arg("DIR/link"), .held = 1});
     row("port held by flock", {.args = "-p DEV read 02A", .code = 3, .err = busy.arg("DEV"), .held = 2});
     row("stale lock", {.args = "-p DIR/link read 02A", .out = "02A 11\n", .lines = {"V", "A02A"}, .staleLock = true});
-    // Only an ordinary file is replaced; the registers are read, the old file
-    // stays. DIR/full links to /dev/full, DIR/node is a copy of it.
-    for (const auto &[name, why] : {std::pair{"fifo", "a FIFO"}, {"full", "a character device"}, {"node", "a character device"}})
-        row(name, {.args = u"-p DEV save DIR/%1 02A"_s.arg(name), .code = 1,
-                   .err = u"vekctl: save DIR/%1: %2, not an ordinary file; nothing written\n"_s.arg(name, why), .lines = {"V", "A02A"}});
 
     // Rounds of reads as the target changes: a failed round (one that waited
     // the read time-out; the rounds after it keep the beat) counts and shows
@@ -212,7 +232,13 @@ void TestVekctl::commands_data()
     // script, also in its sleep; SIGTERM as SIGINT, through one handler): the last line whole, no later command
     // sent, the port let go so that the next vekctl opens it at once.
     row("watch, SIGINT", {.args = "-p DEV watch 02A --csv --interval 0", .code = 130, .out = "ms,02A\n(T,11\n)+", .after = SIGINT});
-    row("SIGINT in a range", {.args = "-p DEV read 000-FFF", .code = 130, .out = "(0[0-9A-F]0:( [0-9A-F]{2}){1,16}\n){1,16}", .after = SIGINT});
+    row("SIGINT in a range", {.args = "-p DEV read 000-FFF", .code = 130,
+                              .out = "(0[0-9A-F]0:( [0-9A-F]{2}){16}\n){0,15}0[0-9A-F]0:( [0-9A-F]{2}){0,15} --\n", .after = SIGINT});
+    // Wall-clock stamps: milliseconds and the offset from UTC, also one of
+    // hours and minutes.
+    row("watch, iso stamps", {.args = "-p DEV watch 02A --csv --count 2 --interval 0 --timestamps iso",
+                              .out = "time,02A\n(20\\d\\d-[01]\\d-[0-3]\\dT[0-2]\\d:[0-5]\\d:[0-5]\\d\\.\\d{3}\\+05:30,11\n){2}",
+                              .lines = {"V", "A02A", "A02A"}, .pattern = true});
     row("SIGTERM in a script", {.args = "-p DEV run DIR/rig.txt", .code = 143, .out = "(02A 11\n){1,999}",
                                 .input = QByteArray("read 02A\n").repeated(1000), .after = SIGTERM});
     row("SIGINT in a script's sleep", {.args = "-p DEV run DIR/rig.txt", .code = 130, .out = "02A 11\n",
@@ -222,7 +248,7 @@ void TestVekctl::commands_data()
 void TestVekctl::commands()
 {
     QFETCH(Run, run);
-    if (run.args.contains(u"DIR/node"_s) && ::geteuid() != 0)
+    if ((run.args + run.redirect).contains(u"DIR/node"_s) && ::geteuid() != 0)
         QSKIP("only root makes device nodes");
     QTemporaryDir dir;
     const auto path = [&](const char *name) { return dir.filePath(QLatin1String(name)); };
@@ -234,8 +260,7 @@ void TestVekctl::commands()
         QFile f(path(name));
         QVERIFY(f.open(QIODevice::WriteOnly) && f.write(text) == text.size());
     }
-    QVERIFY(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600) == 0 && QFile::link(u"/dev/full"_s, path("full")));
-    if (::geteuid() == 0)   // a copy of /dev/full
+    if (::geteuid() == 0)   // a full device (1, 7) of the test's own
         QVERIFY(::mknod(QFile::encodeName(path("node")).constData(), S_IFCHR | 0600, makedev(1, 7)) == 0);
     PtyTarget target(testTarget(run.fault, run.faultAfter, run.doubleEcho));
     QVERIFY(target.start());
@@ -250,7 +275,9 @@ void TestVekctl::commands()
     const auto expand = [&](QString s) { return s.replace(u"DEV"_s, target.devicePath()).replace(u"DIR"_s, dir.path()); };
 
     const bool csv = run.args.contains(u"--csv"_s);
-    const Run r = runVekctl(expand(run.args).split(u' '), run, [&](QProcess &p) {
+    Run how = run;
+    how.redirect = expand(run.redirect);
+    Run r = runVekctl(expand(run.args).split(u' '), how, [&](QProcess &p) {
         if (run.after == 0)
             return;
         // Until the process has printed its first line (with --csv, the header too).
@@ -269,10 +296,21 @@ void TestVekctl::commands()
             ::kill(pid_t(p.processId()), run.after);
         }
     });
-    QCOMPARE(QString::number(r.code) + u' ' + r.err, QString::number(run.code) + u' ' + expand(run.err));
+    // Several targets write their messages as they come; the lines of how
+    // each port ended come last, in order.
+    QString err = expand(run.err);
+    if (const qsizetype ports = run.args.count(u"-p "_s); ports > 1) {
+        QStringList got = r.err.split(u'\n'), want = err.split(u'\n');
+        const auto sortMessages = [ports](QStringList &l) { std::sort(l.begin(), l.end() - qMin(l.size(), ports + 1)); };
+        sortMessages(got), sortMessages(want);
+        r.err = got.join(u'\n'), err = want.join(u'\n');
+    }
+    QCOMPARE(QString::number(r.code) + u' ' + r.err, QString::number(run.code) + u' ' + err);
     QByteArrayList lines = run.lines;
-    if (run.after == 0) {
-        QCOMPARE(r.out, run.out);
+    if (run.pattern) {
+        QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(run.out)).match(r.out).hasMatch(), qPrintable(r.out));
+    } else if (run.after == 0) {
+        QCOMPARE(r.out, expand(run.out));
     } else {
         // Rounds keep the interval's beat: round k starts no sooner than k
         // intervals after the start, the first at 0. A late round does not
@@ -336,6 +374,20 @@ void TestVekctl::refusals_data()
     row("-p N write 02A=100", "write 02A=100: 100 does not fit in a register (00 to FF)");
     row("-p N -p M read 02A save DIR/s.vek 02A", "save writes one file: give one port (-p) for it");
     row("-p N -p M watch 02A --csv", "watch --csv prints one table: give one port (-p) for it");
+    row("-p DIR/fifo -p DIR/tofifo read 02A", "-p DIR/fifo and -p DIR/tofifo name the same port: give it once");
+    row("-p demo -p demo read 02A", "-p demo is given twice: give each port once");
+    row("-p rfc2217://127.0.0.1:0 read 02A", "-p rfc2217://127.0.0.1:0: 0 is not a port number (1 to 65535)");
+    row("-p rfc2217://127.0.0.1 read 02A", "-p rfc2217://127.0.0.1: a network port is named rfc2217://HOST:PORT: the port number is missing");
+    row("-p rfc2217://lab!:3001 read 02A", "-p rfc2217://lab!:3001: 'lab!' is not a host name or address");
+    row("-p tcp://lab:3001 read 02A", "-p tcp://lab:3001: not a kind of port vekctl knows; a network port is named rfc2217://HOST:PORT");
+    // Only an ordinary file is replaced, in a folder that is there to be
+    // written; a link is followed. DIR/node is a full device of the test's own.
+    row("-p N save DIR/fifo 02A", "save DIR/fifo: a FIFO, not an ordinary file; nothing written");
+    row("-p N save DIR/tofifo 02A", "save DIR/tofifo: a FIFO, not an ordinary file; nothing written");
+    row("-p N save DIR/node 02A", "save DIR/node: a character device, not an ordinary file; nothing written");
+    row("-p N save  02A", "save '': the file name is empty");
+    row("-p N save DIR/nodir/x.vek 02A", "save DIR/nodir/x.vek: the folder DIR/nodir does not exist");
+    row("-p N save DIR/ro/x.vek 02A", "save DIR/ro/x.vek: the folder DIR/ro may not be written");
     row("-p N read 02A apply DIR/bad.vek", "apply DIR/bad.vek: line 1: 'Z\\x00' is not a hexadecimal number");
     // A bad line anywhere: nothing is sent, not even the commands before the script.
     row("-p N read 02A run DIR/bad.txt", "DIR/bad.txt:3: write: 'xyz' is not a hexadecimal address");
@@ -351,9 +403,15 @@ void TestVekctl::refusals()
     QFETCH(QString, args);
     QFETCH(int, code);
     QFETCH(QString, err);
-    if (args.contains(u"locked"_s) && ::geteuid() == 0)
+    if ((args.contains(u"locked"_s) || args.contains(u"DIR/ro/"_s)) && ::geteuid() == 0)
         QSKIP("root may open anything");
+    if (args.contains(u"DIR/node"_s) && ::geteuid() != 0)
+        QSKIP("only root makes device nodes");
     QTemporaryDir dir;
+    const auto path = [&](const char *name) { return QFile::encodeName(dir.filePath(QLatin1String(name))); };
+    QVERIFY(::mkfifo(path("fifo").constData(), 0600) == 0 && ::symlink(path("fifo").constData(), path("tofifo").constData()) == 0);
+    QVERIFY(::mkdir(path("ro").constData(), 0500) == 0);
+    QVERIFY(::geteuid() != 0 || ::mknod(path("node").constData(), S_IFCHR | 0600, makedev(1, 7)) == 0);
     for (const auto &[name, text] : {std::pair{"bad.vek", QByteArray("Z\0\r\n00\r\n", 7)}, {"bad.txt", "read 02A\n\nwrite xyz=01\n"},
                                      {"watch.txt", "read 02A\nwatch 02A\n"}, {"locked", ""}}) {
         QFile f(dir.filePath(QLatin1String(name)));
@@ -379,6 +437,35 @@ void TestVekctl::staleLockKept()
     line.setLockRemover([](const QString &) { return false; });
     QCOMPARE(line.open(target.devicePath(), 9600), vek::SerialLine::OpenResult::CannotOpen);
     QCOMPARE(line.openFailure().text, u"stale lock %1 of process %2 (no longer running): remove it"_s.arg(lock).arg(pid));
+}
+
+// The help in lines no wider than the terminal, broken between words only:
+// the same words in the same order at every width.
+void TestVekctl::helpWraps()
+{
+    const auto words = [](const QString &text) { return text.simplified().split(u' '); };
+    for (const auto *c : {vek::cli::findCommand(u"watch"_s), static_cast<const vek::cli::CommandInfo *>(nullptr)}) {
+        const auto help = [c](int width) { return c ? vek::cli::commandHelp(*c, width) : vek::cli::globalHelp(width); };
+        for (int width : {40, 80}) {
+            const QString text = help(width);
+            for (const QString &line : text.split(u'\n'))
+                QVERIFY2(line.size() <= width || !line.trimmed().contains(u' '), qPrintable(line));
+            QCOMPARE(words(text), words(help(1000)));
+        }
+    }
+}
+
+// With several targets the exit status is the first of 130, 143, 141, 4, 3
+// and 1 that any gave, whatever the order of the ports.
+void TestVekctl::severalStatuses()
+{
+    const QList<int> order{130, 143, 141, 4, 3, 1, 0};
+    for (qsizetype i = 0; i < order.size(); ++i) {
+        for (qsizetype j = i; j < order.size(); ++j) {
+            QCOMPARE(vek::cli::combinedStatus({order[j], order[i]}), order[i]);
+            QCOMPARE(vek::cli::combinedStatus({order[i], 0, order[j]}), order[i]);
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestVekctl)

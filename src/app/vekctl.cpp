@@ -32,9 +32,21 @@ static void fillClosedStandardDescriptors()
 static void fillClosedStandardDescriptors() {}
 #endif
 
+// Whatever Qt has to say goes to standard error as vekctl's other messages
+// do, after the program's name; debug output is not for users.
+static void qtMessage(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (type == QtDebugMsg)
+        return;
+    const QByteArray line = "vekctl: " + text.toLocal8Bit() + '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
+}
+
 int main(int argc, char *argv[])
 {
     fillClosedStandardDescriptors();
+    qInstallMessageHandler(qtMessage);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vekctl"));
     QTextStream out(stdout);

@@ -1,6 +1,8 @@
 #include "check.h"
 
 #include "multi.h"
+#include "netline.h"
+#include "qtserialline.h"
 #include "script.h"
 #include "setupfile.h"
 #include "textconv.h"
@@ -9,8 +11,15 @@
 #include <QCommandLineParser>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QHostAddress>
+#include <QRegularExpression>
 
 #include <algorithm>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace vek::cli {
 
@@ -139,6 +148,7 @@ void checkOptions(const QCommandLineParser &p, Options &o)
     o.quiet = p.isSet(QStringLiteral("quiet"));
     o.verbose = p.isSet(QStringLiteral("verbose"));
     o.csv = p.isSet(QStringLiteral("csv"));
+    o.reconnect = p.isSet(QStringLiteral("reconnect"));
     const QString baud = p.value(QStringLiteral("baud"));
     if (baud == u"300" || baud == u"4800" || baud == u"9600")
         o.baud = baud.toInt();
@@ -194,6 +204,64 @@ bool commandNeedsPort(const Command &c)
         return c.info->needsPort;
     return std::any_of(c.script->commands.cbegin(), c.script->commands.cend(),
                        [](const Command &line) { return line.info->needsPort; });
+}
+
+// A name of a port on the network must be one that can be connected to;
+// a local name is left to the open, which says what is wrong with it.
+void checkPortName(const QString &name)
+{
+    static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*:"));
+    if (!NetLine::isNetName(name)) {
+        if (scheme.match(name).hasMatch() && name.contains(QStringLiteral("://")))
+            throw UsageError(QStringLiteral("-p %1: not a kind of port vekctl knows; a network port is named "
+                                            "rfc2217://HOST:PORT").arg(name));
+        return;
+    }
+    QString why;
+    const auto address = NetLine::parseName(name, &why);
+    if (!address)
+        throw UsageError(QStringLiteral("-p %1: %2").arg(name, why));
+    // A host name: labels of letters, digits, '-' and '_', joined by dots.
+    static const QRegularExpression host(QStringLiteral("^[A-Za-z0-9_]([A-Za-z0-9_-]*[A-Za-z0-9_])?"
+                                                        "(\\.[A-Za-z0-9_]([A-Za-z0-9_-]*[A-Za-z0-9_])?)*\\.?$"));
+    if (QHostAddress(address->host).isNull() && !host.match(address->host).hasMatch())
+        throw UsageError(QStringLiteral("-p %1: '%2' is not a host name or address").arg(name, address->host));
+}
+
+// What identifies the port behind a name: two names with the same key are
+// one port.
+QString portKey(const QString &name)
+{
+    if (NetLine::isNetName(name)) {
+        const auto a = NetLine::parseName(name);
+        return a ? QStringLiteral("net %1 %2").arg(QHostAddress(a->host).isNull() ? a->host.toLower()
+                                                                                   : QHostAddress(a->host).toString())
+                       .arg(a->port)
+                 : name;
+    }
+    const QString device = QtSerialLine::devicePath(name);
+#ifdef Q_OS_UNIX
+    // Two nodes of one device (a copy made with mknod) are one port too.
+    struct stat st {};
+    if (::stat(QFile::encodeName(device).constData(), &st) == 0 && S_ISCHR(st.st_mode))
+        return QStringLiteral("dev %1").arg(quint64(st.st_rdev));
+#endif
+    return QStringLiteral("path ") + device;
+}
+
+void checkPorts(const QStringList &ports)
+{
+    QHash<QString, QString> seen;
+    for (const QString &port : ports) {
+        checkPortName(port);
+        const QString key = portKey(port);
+        if (const auto it = seen.constFind(key); it != seen.cend()) {
+            throw UsageError(port == *it ? QStringLiteral("-p %1 is given twice: give each port once").arg(port)
+                                         : QStringLiteral("-p %1 and -p %2 name the same port: give it once")
+                                               .arg(*it, port));
+        }
+        seen.insert(key, port);
+    }
 }
 
 } // namespace
@@ -313,6 +381,8 @@ void checkCommand(Command &cmd, CheckContext &context)
             throw UsageError(QStringLiteral("save %1: a setup file holds at most %2 registers")
                                  .arg(cmd.file)
                                  .arg(RowCount));
+        if (const QString why = SaveRefusal(cmd.file); !why.isEmpty())
+            throw UsageError(QStringLiteral("save %1: %2").arg(cmd.file.isEmpty() ? QStringLiteral("''") : cmd.file, why));
         context.saved.insert(absolute(cmd.file));
         break;
     }
@@ -347,7 +417,7 @@ Invocation checkInvocation(const QStringList &args)
                 break;
         }
         inv.action = Invocation::Action::Help;
-        inv.text = info ? commandHelp(*info) : globalHelp();
+        inv.text = info ? commandHelp(*info, terminalWidth()) : globalHelp(terminalWidth());
         return inv;
     }
     if (parser.isSet(QStringLiteral("version"))) {
@@ -369,6 +439,8 @@ Invocation checkInvocation(const QStringList &args)
     }
     if (inv.needsPort && inv.options.port.isEmpty())
         throw UsageError(QStringLiteral("no port given: use -p NAME ('vekctl ports' lists them)"));
+    if (inv.needsPort)
+        checkPorts(inv.ports);
     if (inv.needsPort && inv.ports.size() > 1)
         checkSeveralTargets(inv.commands, inv.options);
     return inv;

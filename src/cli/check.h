@@ -26,6 +26,7 @@ struct Options {
     int intervalMs = 100;
     qint64 count = 0;            // 0: no limit
     bool csv = false;
+    bool reconnect = false;      // watch: open the port again after a lost line
     int timeoutMs = 5000;        // wait
     qint64 maxFailures = 10;     // watch: failed rounds in a row that end it
     enum class Stamps { Ms, Iso, Epoch } stamps = Stamps::Ms;   // watch's first column

@@ -3,6 +3,11 @@
 #include <QCommandLineParser>
 #include <QStringList>
 
+#ifdef Q_OS_UNIX
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+
 namespace vek::cli {
 
 const QString Program = QStringLiteral("vekctl");
@@ -24,7 +29,9 @@ const CommandInfo Commands[] = {
      "A register address (hexadecimal, 000 to FFF), or a range FROM-TO.",
      "Reads registers. Prints one line 'ADDR VALUE' per address (for example 02A 5C);\n"
      "a range prints sixteen registers a line after the line's first address\n"
-     "(020: 00 01 ...).",
+     "(020: 00 01 ...). A range cut short (a failed read, a signal) ends its last\n"
+     "line with two dashes after the values read, also when that line holds none:\n"
+     "  060: 00 --",
      1, -1, true, true, 0},
     {Kind::Write, "write", "ADDR=VALUE...", "ADDR=VALUE",
      "A register address (hexadecimal, 000 to FFF) and a hexadecimal value,\n"
@@ -90,10 +97,15 @@ const CommandInfo Commands[] = {
      "--max-failures K failed rounds in a row (default 10) end it (exit status 4\n"
      "when the line was lost, else 1). --count N ends after N rounds, failed ones\n"
      "included (exit status 0 only when every round read). --timestamps iso or\n"
-     "epoch puts the wall-clock time in the first column. Ctrl-C or SIGTERM ends it\n"
+     "epoch puts the wall-clock time in the first column.\n"
+     "With --reconnect a lost line does not end it: the port is closed and opened\n"
+     "again after 1 s, then after twice the wait before, at most 30 s, each attempt\n"
+     "said once on standard error with the time; every round missed meanwhile counts\n"
+     "as failed (in CSV a row with empty values). A command cut short on the line\n"
+     "still ends it, as does --max-failures. Ctrl-C or SIGTERM ends it\n"
      "after the read under way (exit status 130 or 143); a reader of its output\n"
      "that went away ends it at the next round (141).",
-     1, -1, true, false, OptInterval | OptCount | OptCsv | OptMaxFailures | OptTimestamps},
+     1, -1, true, false, OptInterval | OptCount | OptCsv | OptMaxFailures | OptTimestamps | OptReconnect},
     {Kind::Labels, "labels", "FILE.inc", "FILE.inc", "An assembler include file.",
      "Prints the register table of an include file in table order, 'NAME ADDR' a line.\n"
      "On standard error, every line of the register section that was skipped\n"
@@ -111,6 +123,7 @@ const CommandOptionInfo CommandOptions[] = {
     {OptTimeout, "timeout"},
     {OptMaxFailures, "max-failures"},
     {OptTimestamps, "timestamps"},
+    {OptReconnect, "reconnect"},
 };
 
 } // namespace
@@ -128,101 +141,199 @@ QString ownersOf(CommandOption bit)
     return names.isEmpty() ? last : names.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
 }
 
+namespace {
+
+// Every option: its names, the name of its value (empty: a switch), its
+// default, its help and the command option it is (0: a global one).
+struct OptionInfo {
+    QStringList names;
+    const char *valueName;
+    const char *defaultValue;
+    const char *help;
+    unsigned bit;
+};
+
+const QList<OptionInfo> &optionTable()
+{
+    static const QList<OptionInfo> options = {
+        {{QStringLiteral("p"), QStringLiteral("port")}, "NAME", "",
+         "Serial port: a name that 'vekctl ports' lists, a device path, rfc2217://HOST:PORT "
+         "(a port served over the network, as by ser2net), or demo (a simulated target inside "
+         "vekctl). Given more than once: the commands run on every port at the same time, each "
+         "line of output after the port's name and a tab; two names of one port are refused.",
+         0},
+        {{QStringLiteral("b"), QStringLiteral("baud")}, "RATE", "9600",
+         "Bit rate: 300, 4800 or 9600 (default 9600).", 0},
+        {{QStringLiteral("cal")}, "CHAR", "3F",
+         "Calibration character of the connection sequence: 3F or 80 (default 3F).", 0},
+        {{QStringLiteral("q"), QStringLiteral("quiet")}, "", "",
+         "Print no informational output (such as the lines of writes).", 0},
+        {{QStringLiteral("v"), QStringLiteral("verbose")}, "", "",
+         "ports: also what the platform knows of each port.", OptVerbose},
+        {{QStringLiteral("interval")}, "MS", "100",
+         "watch: milliseconds from the start of one round to the start of the next, 0 to 3600000 "
+         "(default 100).",
+         OptInterval},
+        {{QStringLiteral("count")}, "N", "", "watch: end after N rounds.", OptCount},
+        {{QStringLiteral("csv")}, "", "", "watch: a header line, then every value of every round.", OptCsv},
+        {{QStringLiteral("timeout")}, "MS", "5000",
+         "wait: give up after MS milliseconds, 0 to 3600000 (default 5000).", OptTimeout},
+        {{QStringLiteral("max-failures")}, "K", "10",
+         "watch: end after K failed rounds in a row (default 10); the rounds missed while "
+         "reconnecting count.",
+         OptMaxFailures},
+        {{QStringLiteral("timestamps")}, "ms|iso|epoch", "ms",
+         "watch: the first column: ms since the start (default), iso (local time, ISO 8601 with "
+         "milliseconds and UTC offset) or epoch (seconds since 1970, three decimals).",
+         OptTimestamps},
+        {{QStringLiteral("reconnect")}, "", "",
+         "watch: after a lost line, open the port again (after 1 s, then twice as long each time, "
+         "at most 30 s) and go on.",
+         OptReconnect},
+        {{QStringLiteral("inc")}, "FILE.inc", "",
+         "save, also in a script: label the rows from this include file.", OptInc},
+        {{QStringLiteral("h"), QStringLiteral("help")}, "", "",
+         "Displays help; after a command, the command's help.", 0},
+        {{QStringLiteral("version")}, "", "", "Displays the program's version.", 0},
+    };
+    return options;
+}
+
+} // namespace
+
 void addOptions(QCommandLineParser &p, unsigned which)
 {
-    p.addOption({{QStringLiteral("p"), QStringLiteral("port")},
-                 QStringLiteral("Serial port: a name that 'vekctl ports' lists, a device\n"
-                                "path, rfc2217://HOST:PORT (a port served over the network,\n"
-                                "as by ser2net), or demo (a simulated target inside vekctl).\n"
-                                "Given more than once: the commands run on every port at\n"
-                                "the same time, each line of output after the port's name\n"
-                                "and a tab."),
-                 QStringLiteral("NAME")});
-    p.addOption({{QStringLiteral("b"), QStringLiteral("baud")},
-                 QStringLiteral("Bit rate: 300, 4800 or 9600 (default 9600)."),
-                 QStringLiteral("RATE"), QStringLiteral("9600")});
-    p.addOption({QStringLiteral("cal"),
-                 QStringLiteral("Calibration character of the connection sequence: 3F or 80\n"
-                                "(default 3F)."),
-                 QStringLiteral("CHAR"), QStringLiteral("3F")});
-    p.addOption({{QStringLiteral("q"), QStringLiteral("quiet")},
-                 QStringLiteral("Print no informational output (such as the lines of writes).")});
-    if (which & OptVerbose) {
-        p.addOption({{QStringLiteral("v"), QStringLiteral("verbose")},
-                     QStringLiteral("ports: also what the platform knows of each port.")});
+    for (const OptionInfo &o : optionTable()) {
+        if (o.bit && !(which & o.bit))
+            continue;
+        p.addOption(QCommandLineOption(o.names, QString::fromLatin1(o.help), QLatin1String(o.valueName),
+                                       QLatin1String(o.defaultValue)));
     }
-    if (which & OptInterval) {
-        p.addOption({QStringLiteral("interval"),
-                     QStringLiteral("watch: milliseconds from the start of one round to the start "
-                                    "of the next, 0 to 3600000 (default 100)."),
-                     QStringLiteral("MS"), QStringLiteral("100")});
-    }
-    if (which & OptCount) {
-        p.addOption({QStringLiteral("count"), QStringLiteral("watch: end after N rounds."),
-                     QStringLiteral("N")});
-    }
-    if (which & OptCsv) {
-        p.addOption({QStringLiteral("csv"),
-                     QStringLiteral("watch: a header line, then every value of every round.")});
-    }
-    if (which & OptTimeout) {
-        p.addOption({QStringLiteral("timeout"),
-                     QStringLiteral("wait: give up after MS milliseconds, 0 to 3600000 (default 5000)."),
-                     QStringLiteral("MS"), QStringLiteral("5000")});
-    }
-    if (which & OptMaxFailures) {
-        p.addOption({QStringLiteral("max-failures"),
-                     QStringLiteral("watch: end after K failed rounds in a row (default 10)."),
-                     QStringLiteral("K"), QStringLiteral("10")});
-    }
-    if (which & OptTimestamps) {
-        p.addOption({QStringLiteral("timestamps"),
-                     QStringLiteral("watch: the first column: ms since the start (default), iso\n"
-                                    "(local time, ISO 8601 with milliseconds and UTC offset) or\n"
-                                    "epoch (seconds since 1970, three decimals)."),
-                     QStringLiteral("ms|iso|epoch"), QStringLiteral("ms")});
-    }
-    if (which & OptInc) {
-        p.addOption({QStringLiteral("inc"),
-                     QStringLiteral("save, also in a script: label the rows from this include file."),
-                     QStringLiteral("FILE.inc")});
-    }
-    p.addOption({{QStringLiteral("h"), QStringLiteral("help")},
-                 QStringLiteral("Displays help; after a command, the command's help.")});
-    p.addOption({QStringLiteral("version"), QStringLiteral("Displays the program's version.")});
 }
 
 namespace {
-
-// QCommandLineParser names the program as it was typed; the help speaks of
-// vekctl whatever the path.
-QString withProgramName(QString help)
-{
-    const QString usage = QStringLiteral("Usage: ");
-    if (help.startsWith(usage)) {
-        const qsizetype end = help.indexOf(u' ', usage.size());
-        if (end > 0)
-            help.replace(usage.size(), end - usage.size(), Program);
-    }
-    return help;
-}
 
 const char ExitHelp[] =
     "Exit status: 0 success; 1 a command failed while the target still answered\n"
     "(a wrong echo or reply, a partial command, an expect or wait that found\n"
     "another value, a file or standard output that could not be written);\n"
-    "2 usage error or bad input (nothing sent); 3 the port did not open or the\n"
-    "target did not answer the connection sequence; 4 the line was lost (hang-up,\n"
-    "adapter pulled, target silent or without a prompt); 130 or 143 ended by\n"
-    "Ctrl-C (SIGINT) or SIGTERM after the register under way, 141 when the reader\n"
+    "2 usage error or bad input (nothing sent, no port opened); 3 the port did not\n"
+    "open or the target did not answer the connection sequence; 4 the line was lost\n"
+    "(hang-up, adapter pulled, target silent or without a prompt); 130 or 143 ended\n"
+    "by Ctrl-C (SIGINT) or SIGTERM after the register under way, 141 when the reader\n"
     "of the output went away. Where several apply, the first of 130/143/141, 4, 3,\n"
     "1 wins. The port is closed in every case.";
 
+// Words of `text` in lines of at most `width` characters, the first after
+// `first`, the others after `rest` (a word longer than a line stands alone).
+QString wrapWords(const QString &text, int width, const QString &first, const QString &rest)
+{
+    QString out;
+    QString line = first;
+    bool empty = true;
+    for (const QString &word : text.split(u' ', Qt::SkipEmptyParts)) {
+        if (!empty && line.size() + 1 + word.size() > width) {
+            out += line + u'\n';
+            line = rest;
+            empty = true;
+        }
+        if (!empty)
+            line += u' ';
+        line += word;
+        empty = false;
+    }
+    return out + line + u'\n';
+}
+
+// A text whose lines run on into paragraphs: a blank line ends one, and a
+// line that starts with a space stands as it is (a list, an example).
+QString wrapText(const QString &text, int width)
+{
+    QString out, paragraph;
+    const auto flush = [&] {
+        if (!paragraph.isEmpty())
+            out += wrapWords(paragraph, width, {}, {});
+        paragraph.clear();
+    };
+    for (const QString &line : text.split(u'\n')) {
+        if (line.isEmpty() || line.startsWith(u' ')) {
+            flush();
+            out += line + u'\n';
+        } else {
+            paragraph += (paragraph.isEmpty() ? QString() : QStringLiteral(" ")) + line;
+        }
+    }
+    flush();
+    return out;
+}
+
+// Names in one column, their texts wrapped beside them; where the column
+// would leave too little room the text goes below its name.
+QString twoColumns(const QList<std::pair<QString, QString>> &items, int width)
+{
+    qsizetype column = 0;
+    for (const auto &item : items)
+        column = qMax(column, item.first.size() + 4);
+    column = qMin<qsizetype>(column, qMax(width / 3, 12));
+    const bool below = width - column < 24;
+    QString out;
+    for (const auto &[name, text] : items) {
+        if (below || name.size() + 2 > column) {
+            out += name + u'\n';
+            const QString indent(below ? 8 : column, u' ');
+            out += wrapWords(text, width, indent, indent);
+        } else {
+            out += wrapWords(text, width, name.leftJustified(column), QString(column, u' '));
+        }
+    }
+    return out;
+}
+
+QString optionsHelp(unsigned which, int width)
+{
+    QList<std::pair<QString, QString>> items;
+    for (const OptionInfo &o : optionTable()) {
+        if (o.bit && !(which & o.bit))
+            continue;
+        QStringList names;
+        for (const QString &n : o.names)
+            names << (n.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + n;
+        QString name = QStringLiteral("  ") + names.join(QStringLiteral(", "));
+        if (*o.valueName)
+            name += QStringLiteral(" <%1>").arg(QLatin1String(o.valueName));
+        items.append({name, QString::fromLatin1(o.help)});
+    }
+    return QStringLiteral("Options:\n") + twoColumns(items, width);
+}
+
+QString helpText(const QString &usage, const QString &description, unsigned options,
+                 const QList<std::pair<QString, QString>> &arguments, int width)
+{
+    width = qMax(width, 20);
+    QList<std::pair<QString, QString>> args;
+    for (const auto &[name, text] : arguments)
+        args.append({QStringLiteral("  ") + name, text});
+    return wrapWords(usage, width, QStringLiteral("Usage: ") + Program + u' ', QStringLiteral("  ")) + u'\n'
+           + wrapText(description, width) + u'\n' + optionsHelp(options, width) + u'\n'
+           + QStringLiteral("Arguments:\n") + twoColumns(args, width);
+}
+
 } // namespace
 
-QString globalHelp()
+int terminalWidth()
 {
-    QCommandLineParser p;
+#ifdef Q_OS_UNIX
+    winsize ws{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+#endif
+    bool ok = false;
+    const int columns = qEnvironmentVariableIntValue("COLUMNS", &ok);
+    return ok && columns > 0 ? columns : 80;
+}
+
+QString globalHelp(int width)
+{
     QString desc = QStringLiteral(
         "Talks to the monitor of a VEK target over a serial line.\n"
         "\n"
@@ -235,29 +346,24 @@ QString globalHelp()
         "\n"
         "Several commands may follow each other; they run in order on one connection\n"
         "after one connection sequence. 'vekctl COMMAND --help' describes a command.\n"
-        "With -p given more than once they run on every port at the same time; the\n"
-        "exit status is then the first of 130, 143, 141, 4, 3, 1 that any port gave.\n"
+        "With -p given more than once they run on every port at the same time; at the\n"
+        "end, standard error has one line for each port: its name, a tab, 'exit',\n"
+        "the port's own exit status and, after a colon, the last message of that port\n"
+        "(ok when it succeeded). The exit status is then the first of 130, 143, 141,\n"
+        "4, 3, 1 that any port gave.\n"
         "\n");
     desc += QLatin1String(ExitHelp);
-    p.setApplicationDescription(desc);
-    addOptions(p, AllOptions);
-    p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("One of the commands above."),
-                            QStringLiteral("COMMAND [ARGS]..."));
-    return withProgramName(p.helpText());
+    return helpText(QStringLiteral("[options] COMMAND [ARGS]..."), desc, AllOptions,
+                    {{QStringLiteral("command"), QStringLiteral("One of the commands above.")}}, width);
 }
 
-QString commandHelp(const CommandInfo &c)
+QString commandHelp(const CommandInfo &c, int width)
 {
-    QCommandLineParser p;
-    p.setApplicationDescription(QString::fromLatin1(c.description));
-    addOptions(p, c.options);
-    p.addPositionalArgument(QLatin1String(c.name), QStringLiteral("The command."),
-                            QLatin1String(c.name));
-    if (*c.argName) {
-        p.addPositionalArgument(QLatin1String(c.argName), QString::fromLatin1(c.argHelp),
-                                QLatin1String(c.syntax));
-    }
-    return withProgramName(p.helpText());
+    QList<std::pair<QString, QString>> args{{QLatin1String(c.name), QStringLiteral("The command.")}};
+    if (*c.argName)
+        args.append({QLatin1String(c.argName), QString::fromLatin1(c.argHelp)});
+    return helpText(QStringLiteral("[options] %1 %2").arg(QLatin1String(c.name), QLatin1String(c.syntax)),
+                    QString::fromLatin1(c.description), c.options, args, width);
 }
 
 std::span<const CommandInfo> commandTable() { return Commands; }

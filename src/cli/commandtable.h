@@ -23,9 +23,10 @@ enum CommandOption : unsigned {
     OptTimeout = 1u << 5,    // --timeout MS
     OptMaxFailures = 1u << 6,   // --max-failures K
     OptTimestamps = 1u << 7,    // --timestamps ms|iso|epoch
+    OptReconnect = 1u << 8,     // --reconnect
 };
-constexpr unsigned AllOptions =
-    OptVerbose | OptInterval | OptCount | OptCsv | OptInc | OptTimeout | OptMaxFailures | OptTimestamps;
+constexpr unsigned AllOptions = OptVerbose | OptInterval | OptCount | OptCsv | OptInc | OptTimeout
+                                | OptMaxFailures | OptTimestamps | OptReconnect;
 
 struct CommandInfo {
     Kind kind;
@@ -55,8 +56,11 @@ QString ownersOf(CommandOption bit);
 
 // The global options and, of the command options, those in `which`.
 void addOptions(QCommandLineParser &p, unsigned which);
-// The help of the program, and of one command.
-QString globalHelp();
-QString commandHelp(const CommandInfo &c);
+// The help of the program, and of one command, in lines of at most `width`
+// characters, broken between words.
+QString globalHelp(int width);
+QString commandHelp(const CommandInfo &c, int width);
+// The width of the terminal on standard output, else $COLUMNS, else 80.
+int terminalWidth();
 
 } // namespace vek::cli

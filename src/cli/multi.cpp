@@ -2,6 +2,7 @@
 
 #include "script.h"
 
+#include <QFileDevice>
 #include <QIODevice>
 #include <QMutex>
 #include <QTextStream>
@@ -16,7 +17,9 @@ namespace {
 
 // Collects what one target prints and passes on each complete line, after
 // the target's name and a tab, to the shared stream. Whatever has no line
-// end yet goes out when the device is closed.
+// end yet goes out when the device is closed. Once the shared stream fails
+// (a full disk, a closed output), every write fails with its reason, so that
+// each target ends as one alone would. The last line passed on is kept.
 class PrefixedLines final : public QIODevice {
 public:
     PrefixedLines(QString prefix, QTextStream &dest, QMutex &lock)
@@ -35,34 +38,46 @@ public:
         QIODevice::close();
     }
 
+    QString lastLine() const { return m_last; }
+
 protected:
     qint64 readData(char *, qint64) override { return -1; }
     qint64 writeData(const char *data, qint64 size) override
     {
         m_pending.append(data, size);
-        passOn();
-        return size;
+        return passOn() ? size : -1;
     }
 
 private:
-    void passOn()
+    bool passOn()
     {
         const qsizetype end = m_pending.lastIndexOf('\n');
         if (end < 0)
-            return;
+            return true;
         QString text;
-        for (const QByteArray &line : QByteArrayView(m_pending).first(end).toByteArray().split('\n'))
-            text += m_prefix + QString::fromUtf8(line) + u'\n';
+        for (const QByteArray &line : QByteArrayView(m_pending).first(end).toByteArray().split('\n')) {
+            m_last = QString::fromUtf8(line);
+            text += m_prefix + m_last + u'\n';
+        }
         m_pending.remove(0, end + 1);
         QMutexLocker locked(&m_lock);
-        m_dest << text;
-        m_dest.flush();
+        if (m_dest.status() == QTextStream::Ok) {
+            m_dest << text;
+            m_dest.flush();
+        }
+        if (m_dest.status() == QTextStream::Ok)
+            return true;
+        const auto *file = qobject_cast<const QFileDevice *>(m_dest.device());
+        setErrorString(file && file->error() != QFileDevice::NoError ? file->errorString()
+                                                                     : QStringLiteral("could not be written"));
+        return false;
     }
 
     const QString m_prefix;
     QTextStream &m_dest;
     QMutex &m_lock;
     QByteArray m_pending;
+    QString m_last;
 };
 
 bool anySave(const QList<Command> &cmds)
@@ -111,6 +126,7 @@ int runOnEach(const QStringList &ports, const Options &opt, const TargetRun &run
 {
     QMutex outLock, errLock;
     std::vector<int> statuses(size_t(ports.size()), 0);   // one element for each thread
+    std::vector<QString> reasons(size_t(ports.size()));
     std::vector<std::unique_ptr<QThread>> threads;
     for (qsizetype i = 0; i < ports.size(); ++i) {
         // The thread makes the target's line, so that a network line's
@@ -124,11 +140,23 @@ int runOnEach(const QStringList &ports, const Options &opt, const TargetRun &run
             statuses[size_t(i)] = run(mine, targetOut, targetErr);
             targetOut.flush();
             targetErr.flush();
+            reasons[size_t(i)] = errLines.lastLine();
         }));
         threads.back()->start();
     }
     for (auto &t : threads)
         t->wait();
+    // How each port ended: its status and its last message.
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        const int status = statuses[size_t(i)];
+        QString why = status == 0 ? QStringLiteral("ok") : reasons[size_t(i)];
+        if (why.startsWith(Program + QStringLiteral(": ")))
+            why.remove(0, Program.size() + 2);
+        if (why.isEmpty())
+            why = QStringLiteral("failed");
+        err << ports[i] << '\t' << QStringLiteral("exit %1: %2").arg(status).arg(why) << '\n';
+    }
+    err.flush();
     return combinedStatus(QList<int>(statuses.begin(), statuses.end()));
 }
 

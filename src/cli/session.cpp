@@ -160,8 +160,12 @@ void Session::result(const QString &line)
     m_outputFailed = true;
     if (interrupt::pending() == SIGPIPE)
         return;
-    const auto *file = qobject_cast<const QFileDevice *>(m_out.device());
-    const QString why = file && file->error() != QFileDevice::NoError ? file->errorString() : QString();
+    // A file says why; so does the stream of several targets' lines, in its
+    // error string.
+    const QIODevice *device = m_out.device();
+    const auto *file = qobject_cast<const QFileDevice *>(device);
+    const QString why = file ? (file->error() != QFileDevice::NoError ? file->errorString() : QString())
+                             : device ? device->errorString() : QString();
     warn(QStringLiteral("standard output: ") + (why.isEmpty() ? QStringLiteral("could not be written") : why));
 }
 
@@ -217,9 +221,9 @@ bool Session::readRange(const ReadItem &item, const QString &where)
         uint8_t v = 0;
         // A signal ends the range after the register under way.
         if (interrupt::pending() || m_outputFailed || !readValue(uint16_t(a), v, where)) {
-            // What was read before is still worth showing.
-            if (line.size() > 4)
-                result(line);
+            // What was read before is still worth showing, marked as cut
+            // short so that it is not taken for a whole line.
+            result(line + QStringLiteral(" --"));
             return false;
         }
         line += u' ' + HexByte(v);

@@ -149,4 +149,28 @@ bool SaveFile(const QString &path, const QByteArray &content, QString *error)
     return true;
 }
 
+QString SaveRefusal(const QString &path)
+{
+    if (path.isEmpty())
+        return QStringLiteral("the file name is empty");
+    if (const QString why = RefusedTarget(path); !why.isEmpty())
+        return why;
+    const QFileInfo file(path);
+    if (file.isDir())
+        return QStringLiteral("a folder, not a file");
+    const QFileInfo folder(file.absolutePath());
+    if (!folder.isDir())
+        return QStringLiteral("the folder %1 does not exist").arg(QDir::toNativeSeparators(folder.filePath()));
+#ifdef Q_OS_UNIX
+    const bool canMake = ::access(QFile::encodeName(folder.filePath()).constData(), W_OK | X_OK) == 0;
+    const bool canWrite = file.exists() && ::access(QFile::encodeName(path).constData(), W_OK) == 0;
+#else
+    const bool canMake = folder.isWritable();
+    const bool canWrite = file.exists() && file.isWritable();
+#endif
+    if (!canMake && !canWrite)
+        return QStringLiteral("the folder %1 may not be written").arg(QDir::toNativeSeparators(folder.filePath()));
+    return {};
+}
+
 } // namespace vek

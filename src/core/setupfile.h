@@ -55,4 +55,10 @@ SetupRead ReadSetupFile(const QString &path, Setup &setup, QString &error);
 // a failure then may leave it cut short. False on any failure.
 bool SaveFile(const QString &path, const QByteArray &content, QString *error = nullptr);
 
+// Why a save to `path` would be refused before anything is written, or
+// empty: an empty name, a path SaveFile refuses, a folder that is missing,
+// or one that lets no file be made while the file is not there to be
+// written in place. For checking a save before the registers are read.
+QString SaveRefusal(const QString &path);
+
 } // namespace vek
