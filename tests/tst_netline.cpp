@@ -301,7 +301,9 @@ private slots:
         std::stable_sort(out.begin(), out.end(), byPort);
         std::stable_sort(want.begin(), want.end(), byPort);
         out << QString::fromUtf8(vekctl.readAllStandardError()) << u"%1 %2 %3"_s.arg(vekctl.exitCode()).arg(single.reg(0x021)).arg(twice.reg(0x021));
-        want << refused + u"\tvekctl: cannot open "_s + refused + u": Connection refused (is ser2net running there?)\n"_s << u"3 255 255"_s;
+        const QString why = u"cannot open "_s + refused + u": Connection refused (is ser2net running there?)"_s;
+        want << refused + u"\tvekctl: "_s + why + u'\n' + a + u"\texit 0: ok\n"_s + b + u"\texit 0: ok\n"_s + refused + u"\texit 3: "_s + why
+                    + u'\n' << u"3 255 255"_s;
         QCOMPARE(out, want);
     }
 };
