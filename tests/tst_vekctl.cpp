@@ -37,7 +37,9 @@ struct Run {
     // Standard input is a terminal; a lock file of DEV names a process that
     // has ended; the target echoes twice.
     bool terminal = false, staleLock = false, doubleEcho = false;
-    int held = 0;             // another program has DEV open: 1 through QSerialPort, 2 holding a flock on it
+    // Another program has DEV open: 1 through QSerialPort, 2 holding a flock
+    // on it, 3 a process (sleep, its id HOLDER) with no lock at all.
+    int held = 0;
     QString redirect{};       // of standard output, as the shell writes it
     Fault fault = Fault::None;
     int faultAfter = 0;
@@ -214,6 +216,9 @@ void TestVekctl::commands_data()
     const QString busy = "vekctl: cannot open %1: Device or resource busy (another program has it open)\n";
     row("busy port, another name", {.args = "-p DIR/link read 02A", .code = 3, .err = busy.arg("DIR/link"), .held = 1});
     row("port held by flock", {.args = "-p DEV read 02A", .code = 3, .err = busy.arg("DEV"), .held = 2});
+    row("port open in another process", {.args = "-p DIR/link read 02A", .code = 3,
+                                         .err = "vekctl: cannot open DIR/link: Device or resource busy: sleep (PID HOLDER) has it open\n",
+                                         .held = 3});
     row("stale lock", {.args = "-p DIR/link read 02A", .out = "02A 11\n", .lines = {"V", "A02A"}, .staleLock = true});
 
     // Rounds of reads as the target changes: a failed round (one that waited
@@ -270,9 +275,18 @@ void TestVekctl::commands()
     const int flockHolder = run.held == 2 ? ::open(QFile::encodeName(target.devicePath()).constData(), O_RDWR | O_NOCTTY) : -1;
     QVERIFY(run.held != 2 || ::flock(flockHolder, LOCK_EX | LOCK_NB) == 0);
     const auto closeHolder = qScopeGuard([flockHolder] { if (flockHolder >= 0) ::close(flockHolder); });
+    QProcess sleeper;
+    const auto stopSleeper = qScopeGuard([&sleeper] { sleeper.kill(), sleeper.waitForFinished(); });
+    if (run.held == 3) {
+        sleeper.setStandardInputFile(target.devicePath());
+        sleeper.start(u"sleep"_s, {u"60"_s});
+        QVERIFY(sleeper.waitForStarted());
+    }
     const QString lockFile = lockFileOf(target.devicePath());
     QVERIFY(!run.staleLock || leaveStaleLock(lockFile) > 0);
-    const auto expand = [&](QString s) { return s.replace(u"DEV"_s, target.devicePath()).replace(u"DIR"_s, dir.path()); };
+    const auto expand = [&](QString s) {
+        return s.replace(u"DEV"_s, target.devicePath()).replace(u"DIR"_s, dir.path()).replace(u"HOLDER"_s, QString::number(sleeper.processId()));
+    };
 
     const bool csv = run.args.contains(u"--csv"_s);
     Run how = run;

@@ -31,7 +31,9 @@ QString openFailureText(const QString &port, const SerialLine::OpenFailure &f)
 #endif
         break;
     case K::Busy:
-        text += QStringLiteral(" (another program has it open)");
+        // Unless the reason names the program already.
+        if (!f.text.endsWith(QLatin1String("has it open")))
+            text += QStringLiteral(" (another program has it open)");
         break;
     case K::NotFound:
         text += QStringLiteral(" (vekctl ports lists the ports)");

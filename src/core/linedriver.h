@@ -2,6 +2,7 @@
 // What the serial line asks of the platform's driver beyond QSerialPort.
 // Best effort throughout: a driver that refuses is no failure.
 
+#include <QString>
 #include <QtGlobal>
 
 namespace vek::linedriver {
@@ -21,6 +22,13 @@ bool hungUp(qintptr handle, bool reportedGone);
 // programs do, so that two programs never share one device whatever name
 // each opened it by. False only when another open file holds that lock.
 bool lockExclusive(qintptr handle);
+
+// Another process that has the device open, as "NAME (PID n)", or empty
+// when none is seen. Linux only (the descriptors under /proc, as fuser reads
+// them); processes of other users are seen only with the privilege to look.
+// The other end of a pseudo-terminal (a process that also holds its master,
+// a simulated target) is no rival and is not named.
+QString otherHolder(const QString &device);
 
 // False when no process with this id runs on this machine.
 bool processRunning(qint64 pid);
