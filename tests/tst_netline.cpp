@@ -177,9 +177,11 @@ private slots:
             << Script{{}, {"\xFF\xFF"_ba + comPort({107, 0x60}) + "x"}, -1} << "wFF r r" << "\xFFx"_ba << "[H\xFF\xFF"_ba;
         QTest::newRow("purges")
             << Script{{}, {"Ajunk"}, -1} << "w41 r prx w42 r ptx" << "AB"_ba << "[HA"_ba + comPort({12, 1}) + "B" + comPort({12, 2});
-        // Fails at once, nothing sent twice, and a new connection works.
+        // Fails at once, nothing sent twice, says why (the lost line's
+        // reason, in braces, after "?"), and a new connection works.
         QTest::newRow("dropped mid-command")
-            << Script{{}, {}, 1} << "w41 r w42 r reopen w43 r" << "!x!C"_ba << "[HA[HC"_ba;
+            << Script{{}, {}, 1} << "? w41 r w42 r ? reopen w43 r ?" << "{}!x!{the server closed the connection}C{}"_ba
+            << "[HA[HC"_ba;
         QTest::newRow("server refuses binary")
             << Script{telnet({0xFF, 254, 0, 0xFF, 252, 0}), {"A", "\r\0>"_ba}, -1} << "w41 r w0D r r"
             << "A\r>"_ba << "[H"_ba + telnet({0xFF, 252, 0, 0xFF, 254, 0}) + "A\r\0"_ba;
@@ -208,6 +210,8 @@ private slots:
                 got += line.writeByte(uint8_t(op.mid(1).toUInt(nullptr, 16))) ? "" : "x";
             } else if (op.startsWith(u'p')) {
                 op == u"prx" ? line.purgeRx() : line.purgeTx();
+            } else if (op == u"?") {
+                got += '{' + line.lostReason().toLatin1() + '}';
             } else if (op == u"reopen") {
                 QVERIFY(line.close() && !line.isOpen());
                 QCOMPARE(line.open(name, 4800), SerialLine::OpenResult::Ok);

@@ -23,6 +23,8 @@ public:
     OpenResult open(const QString &name, int32_t baud) override { return m_line.open(name, baud); }
     bool isOpen() const override { return m_line.isOpen(); }
     OpenFailure openFailure() const override { return m_line.openFailure(); }
+    QString lostReason() const override { return m_line.lostReason(); }
+    void setWaitCheck(WaitCheck check) override { m_line.setWaitCheck(std::move(check)); }
     bool close() override { return m_line.close(); }
     bool writeByte(uint8_t b) override
     {

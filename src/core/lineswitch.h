@@ -26,7 +26,11 @@ public:
         }
         m_network = network;
     }
-    void add(const QString &name, SerialLine &line) { m_named.insert(name, &line); }
+    void add(const QString &name, SerialLine &line)
+    {
+        m_named.insert(name, &line);
+        line.setWaitCheck(m_waitCheck);
+    }
 
     OpenResult open(const QString &name, int32_t baud) override
     {
@@ -38,6 +42,15 @@ public:
     }
     bool isOpen() const override { return m_current->isOpen(); }
     OpenFailure openFailure() const override { return m_current->openFailure(); }
+    QString lostReason() const override { return m_current->lostReason(); }
+    void setWaitCheck(WaitCheck check) override
+    {
+        m_waitCheck = check;
+        m_platform.setWaitCheck(check);
+        m_network->setWaitCheck(check);
+        for (SerialLine *line : std::as_const(m_named))
+            line->setWaitCheck(check);
+    }
     bool close() override { return m_current->close(); }
     bool writeByte(uint8_t b) override { return m_current->writeByte(b); }
     ReadResult readByte(uint8_t &b) override { return m_current->readByte(b); }
@@ -51,6 +64,7 @@ private:
     SerialLine *m_network;
     std::unique_ptr<NetLine> m_ownNetwork;
     QHash<QString, SerialLine *> m_named;
+    WaitCheck m_waitCheck;
 };
 
 } // namespace vek

@@ -5,6 +5,8 @@
 #include <QTcpSocket>
 #include <QThread>
 
+#include <algorithm>
+
 #ifdef Q_OS_LINUX
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -166,8 +168,12 @@ SerialLine::OpenResult NetLine::open(const QString &name, int32_t baud)
         if (r != Attempt::TurnedAway || deadline.remainingTime() < RetryMs)
             return r == Attempt::Ok ? OpenResult::Ok : OpenResult::CannotOpen;
         QDeadlineTimer pause(RetryMs);
-        while (!pause.hasExpired())
-            QThread::msleep(quint32(pause.remainingTime()));
+        while (!pause.hasExpired() && goOn())
+            QThread::msleep(quint32(qMin<qint64>(pause.remainingTime(), WaitSliceMs)));
+        if (!goOn()) {
+            failOpen(QStringLiteral("cancelled"));
+            return OpenResult::CannotOpen;
+        }
     }
 }
 
@@ -222,7 +228,11 @@ NetLine::Attempt NetLine::connectOnce(const Address &address, int32_t baud, cons
     // of every server and which tells that the server has the device open.
     // A server that opens it but does not answer is given the time-out.
     while (!m_rateAnswered && connected() && !deadline.hasExpired()) {
-        m_socket->waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        if (!goOn()) {
+            failOpen(QStringLiteral("cancelled"));
+            return Attempt::Failed;
+        }
+        m_socket->waitForReadyRead(int(std::clamp<qint64>(deadline.remainingTime(), 1, WaitSliceMs)));
         takeArrived();
     }
     if (connected())
@@ -239,6 +249,15 @@ NetLine::Attempt NetLine::connectOnce(const Address &address, int32_t baud, cons
 bool NetLine::isOpen() const { return m_socket != nullptr; }
 
 SerialLine::OpenFailure NetLine::openFailure() const { return m_openFailure; }
+
+QString NetLine::lostReason() const
+{
+    if (!m_socket || connected())
+        return {};
+    if (m_socket->error() == QAbstractSocket::RemoteHostClosedError)
+        return QStringLiteral("the server closed the connection");
+    return QStringLiteral("the connection to the server was lost: ") + m_socket->errorString();
+}
 
 bool NetLine::close()
 {

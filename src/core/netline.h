@@ -52,6 +52,10 @@ public:
     // dropped the connection: every call then fails at once.
     bool isOpen() const override;
     OpenFailure openFailure() const override;
+    // "the server closed the connection", or the network's words.
+    QString lostReason() const override;
+    // Asked while open() waits for the server's answer and between tries.
+    void setWaitCheck(WaitCheck check) override { m_waitCheck = std::move(check); }
     bool close() override;
     bool writeByte(uint8_t b) override;
     ReadResult readByte(uint8_t &b) override;
@@ -61,6 +65,7 @@ public:
 
 private:
     static constexpr int RetryMs = 100;
+    static constexpr int WaitSliceMs = 50;   // the longest wait between two asks of the wait check
     enum class Attempt { Ok, Failed, TurnedAway };
     Attempt connectOnce(const Address &address, int32_t baud, const QDeadlineTimer &deadline);
     bool connected() const;
@@ -70,10 +75,12 @@ private:
     void decode(uint8_t c);
     void negotiate(uint8_t verb, uint8_t option);
     void failOpen(const QString &text);
+    bool goOn() const { return !m_waitCheck || m_waitCheck(); }
 
     const int m_connectTimeoutMs;
     std::unique_ptr<QTcpSocket> m_socket;
     OpenFailure m_openFailure;
+    WaitCheck m_waitCheck;
 
     // Data received and not yet read, from m_rxPos on.
     QByteArray m_rx;

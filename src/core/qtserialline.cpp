@@ -173,6 +173,11 @@ bool QtSerialLine::isOpen() const { return m_dead || m_port.isOpen(); }
 
 SerialLine::OpenFailure QtSerialLine::openFailure() const { return m_openFailure; }
 
+QString QtSerialLine::lostReason() const
+{
+    return m_dead ? QStringLiteral("the line hung up (the adapter was removed or the other end closed)") : QString();
+}
+
 bool QtSerialLine::close()
 {
     m_dead = false;

@@ -19,6 +19,7 @@ public:
     OpenResult open(const QString &name, int32_t baud) override;
     bool isOpen() const override;
     OpenFailure openFailure() const override;
+    QString lostReason() const override;
     bool close() override;
     bool writeByte(uint8_t b) override;
     ReadResult readByte(uint8_t &b) override;

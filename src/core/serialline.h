@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 
 namespace vek {
 
@@ -40,6 +41,15 @@ public:
     virtual OpenResult open(const QString &name, int32_t baud) = 0;
     virtual bool isOpen() const = 0;
     virtual OpenFailure openFailure() const { return {}; }
+    // Why an open line has failed for good (the server closed the
+    // connection, the device hung up): every call then fails at once until
+    // close(). Empty while the line works.
+    virtual QString lostReason() const { return {}; }
+    // Asked now and then while open() waits long (for a server's answer):
+    // false ends the wait, and the open fails. A line whose waits are short
+    // does without it.
+    using WaitCheck = std::function<bool()>;
+    virtual void setWaitCheck(WaitCheck check) { (void)check; }
     // Returns false when the port could not be closed; it then stays open.
     virtual bool close() = 0;
     // One byte; false when it could not be queued within WriteTimeoutMs.

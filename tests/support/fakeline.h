@@ -27,7 +27,10 @@ public:
     std::function<QByteArray(uint8_t)> respond;
     // Faults.
     OpenResult openResult = OpenResult::Ok;
+    OpenFailure failure;   // why, when openResult is CannotOpen
     bool failClose = false;
+    // Set: the line is lost for this reason, every write and read fails.
+    QString lost;
     // Everything the host wrote, in order.
     QByteArray written;
     // The whole conversation: "open ttyS0 9600", "w 41", "r 41", "timeout",
@@ -45,6 +48,8 @@ public:
         return openResult;
     }
     bool isOpen() const override { return m_open; }
+    OpenFailure openFailure() const override { return failure; }
+    QString lostReason() const override { return m_open ? lost : QString(); }
     bool close() override
     {
         log << QStringLiteral("close");
@@ -53,6 +58,10 @@ public:
     }
     bool writeByte(uint8_t b) override
     {
+        if (!lost.isEmpty()) {
+            log << QString::asprintf("w %02X failed", b);
+            return false;
+        }
         written.append(char(b));
         log << QString::asprintf("w %02X", b);
         if (respond)
@@ -61,6 +70,10 @@ public:
     }
     ReadResult readByte(uint8_t &b) override
     {
+        if (!lost.isEmpty()) {
+            log << QStringLiteral("read failed");
+            return ReadResult::Error;
+        }
         if (m_rx.empty()) {
             m_clock.nowMs += ReadTimeoutMs;
             log << QStringLiteral("timeout");
