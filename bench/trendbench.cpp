@@ -96,7 +96,7 @@ void rounds(double seconds)
     }
     TimedLine line;
     vek::testing::RecordingPrompts prompts;
-    vek::WindowDeps deps{&line, &prompts, {}, {target.devicePath()}, QStringList{}};
+    vek::WindowDeps deps{&line, &prompts, {}, {target.devicePath()}, QStringList{}, {}};
     vek::TfrmVekComm window(deps);
     const vek::TfrmVekComm::Probe probe(window);
     window.show();
@@ -154,7 +154,7 @@ void drawing(int runs)
     std::printf("2. Drawing 8 lines of 100,000 rounds (a round every 200 ms: 5.6 hours)\n");
     vek::testing::RecordingPrompts prompts;
     vek::QtSerialLine line;
-    vek::WindowDeps deps{&line, &prompts, {}, {}, QStringList{}};
+    vek::WindowDeps deps{&line, &prompts, {}, {}, QStringList{}, {}};
     vek::TfrmVekComm window(deps);
     const vek::TfrmVekComm::Probe probe(window);
     probe.mnuTrend->trigger();

@@ -104,12 +104,14 @@ public:
 class BenchPrompts final : public vek::Prompts {
 public:
     int shown = 0;
-    void showMessage(const QString &) override { ++shown; }
-    int messageBox(const QString &, const QString &, int) override { return IdOk; }
+    using Prompts::messageBox;
+    using Prompts::showMessage;
+    void showMessage(const QString &, const QString &) override { ++shown; }
+    int messageBox(const QString &, const QString &, int, const QString &) override { return IdOk; }
     void showError(const QString &) override { ++shown; }
     QString openFileName(const QString &) override { return {}; }
     QString saveFileName(const QString &) override { return {}; }
-    QString inputText(const QString &, const QString &) override { return {}; }
+    QString inputText(const QString &, const QString &, const QString &) override { return {}; }
 };
 
 void rule() { std::printf("%s\n", std::string(78, '-').c_str()); }

@@ -75,13 +75,15 @@ private slots:
         row("read, 10000 bytes and prompt", "read 02A", Fault::LongReply, Connected, {"Invalid reply from target"}, 0,
             "A02A");
         row("read, 10000 bytes, no prompt", "read 02A", Fault::LongReply, Connected, {"File read failed"}, 1, "A02A", false);
+        // A lost line: the first box of each command says why, and so does the window until CloseComm.
+        const QString why = QStringLiteral("|the line hung up (the adapter was removed or the other end closed)");
         row("write, hang-up", "write 02A=5C", Fault::HangUp, Connected + 3,
-            {"Read Failure", noEcho, "Read Failure", "File write failed", Link::PartialText("A02A")}, 0);
+            {"Read Failure" + why, noEcho, "Read Failure", "File write failed", Link::PartialText("A02A")}, 0);
         // An adapter pulled out while the window is idle and Open: the window
         // then uses no processor time, idle or with a box up, and every command
         // fails at once. Whether the port's read notifier ends up spinning
         // depends on what the read finds after the hang-up; a few tries make it show.
-        const QStringList dead{"Write failed", "Read Failure"};
+        const QStringList dead{"Write failed" + why, "Read Failure"};
         for (int attempt = 1; attempt <= 3; ++attempt) {
             for (int idle : {0, 1})
                 row(QStringLiteral("hang-up while idle%1, #%2").arg(idle ? ", a box up" : "").arg(attempt),
@@ -105,7 +107,7 @@ private slots:
         testing::RecordingPrompts prompts;
         // The window on a QtSerialLine, with a tenth of each fixed wait.
         TfrmVekComm window(WindowDeps{&line, &prompts, [](int ms) { QThread::msleep(ulong(ms / 10)); },
-                                      {target->devicePath()}, QStringList{}});
+                                      {target->devicePath()}, QStringList{}, {}});
         window.show();
         QApplication::setActiveWindow(&window);
         const TfrmVekComm::Probe w(window);
@@ -147,6 +149,8 @@ private slots:
                                                                  << u"open %1"_s.arg(!messages.join(u'|').contains(u"not responding"_s)));
         prompts.clear();
         QVERIFY(w.lblVekVer->text().size() <= Link::VerTextMax);
+        const bool lost = messages.join(u' ').contains(u'|');
+        QCOMPARE(w.lblVekVer->toolTip().startsWith(u"line lost: the line hung up"_s), lost && w.CommOpen);
         QFETCH(QByteArray, ran);
         if (!commands.isEmpty())   // the command never ran unless it arrived whole
             QCOMPARE(target->lines(), ran.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{ran});

@@ -4,6 +4,7 @@
 
 #include "frmlabels.h"
 #include "lineswitch.h"
+#include "portbox.h"
 #include "radiogroup.h"
 #include "simline.h"
 #include "windowfixture.h"
@@ -26,8 +27,9 @@ struct Connect {
     QString opened = "ttyS0 9600";
     // The messages shown, and the ports given with --port.
     QStringList messages{}, extra{};
-    QString typed{};           // the answer to "Network port...", chosen before OpenComm
+    QStringList typed{};       // the answers to "Network port...", chosen before OpenComm
     QStringList box{};         // the port box's entries, when given
+    QString why{};             // the line's reason: why it did not open, or (with result Ok) why it was lost
 };
 
 } // namespace
@@ -70,27 +72,40 @@ private slots:
 
     // OpenComm, and CloseComm if it opened. A failed OpenComm leaves the port
     // closed: one that cannot be opened (no ports at all, a missing one, a
-    // long name), and one that opens but refuses its settings or never answers.
-    // Network ports come after the local ones, then the entry that asks for one.
+    // refused network port, marked in the list), and one that opens but
+    // refuses its settings, never answers or is lost. The line's reason stands
+    // below the first box. Ports given with --port come first, the first
+    // chosen; "Network port..." asks again, from the text typed, after a mistake.
     void connection_data()
     {
         QTest::addColumn<Connect>("c");
         const auto row = [](const char *name, const Connect &c) { QTest::newRow(name) << c; };
         using R = SerialLine::OpenResult;
+        const QString input = "input Network port|Host and port of an RFC 2217 server (HOST:PORT):";
         row("single echo", {});
         row("double echo", {.doubleEcho = true});
         row("bit rate, calibration character and port chosen", {.settings = true, .opened = "ttyS1 4800"});
         row("port fails to close", {.failClose = true, .messages = {"Failed to close Com Port"}});
         row("no ports", {.ports = {}, .result = R::CannotOpen, .opened = " 9600", .messages = {"Cannot open ", " is not responding"}});
         row("missing", {.ports = {"ttyS9"}, .result = R::CannotOpen, .opened = "ttyS9 9600",
-                        .messages = {"Cannot open ttyS9", "ttyS9 is not responding"}});
+                        .messages = {"Cannot open ttyS9|No such file or directory", "ttyS9 is not responding"}, .why = "No such file or directory"});
         row("settings refused", {.result = R::SetStateFailed, .messages = {"Set comm state failed", "ttyS0 is not responding"}});
         row("never answers", {.silent = true, .messages = {"ttyS0 is not responding"}});
+        row("lost while connecting", {.messages = {"Calibration write failed|the server closed the connection", "ttyS0 is not responding"},
+                                      .why = "the server closed the connection"});
+        row("network port given", {.opened = "rfc2217://rack:3002 9600", .extra = {"rfc2217://rack:3002"},
+                                   .box = {"rfc2217://rack:3002", "ttyS0", "ttyS1", "Network port..."}});
+        row("network port refused", {.result = R::CannotOpen, .opened = "rfc2217://rack:3002 9600",
+                                     .messages = {"Cannot open rfc2217://rack:3002|Connection refused (is ser2net running there?)",
+                                                  "rfc2217://rack:3002 is not responding"},
+                                     .extra = {"rfc2217://rack:3002"}, .why = "Connection refused (is ser2net running there?)"});
         row("network port typed", {.ports = {"ttyS0"}, .opened = "rfc2217://lab1:3001 9600",
-                                   .extra = {"rfc2217://rack:3002", "/dev/ttyX"}, .typed = "lab1:3001",
-                                   .box = {"ttyX", "ttyS0", "rfc2217://rack:3002", "rfc2217://lab1:3001", "Network port..."}});
-        row("network port mistyped", {.messages = {"a network port is named rfc2217://HOST:PORT: the port number is missing"},
-                                      .typed = "lab1", .box = {"ttyS0", "ttyS1", "Network port..."}});
+                                   .extra = {"rfc2217://rack:3002", "/dev/ttyX"}, .typed = {"lab1:3001"},
+                                   .box = {"rfc2217://rack:3002", "ttyX", "ttyS0", "rfc2217://lab1:3001", "Network port..."}});
+        row("network port mistyped", {.opened = "rfc2217://lab1:3001 9600",
+                                      .messages = {"a network port is named rfc2217://HOST:PORT: the port number is missing",
+                                                   input + "|lab1"},
+                                      .typed = {"lab1", "lab1:3001"}, .box = {"ttyS0", "ttyS1", "rfc2217://lab1:3001", "Network port..."}});
     }
     void connection()
     {
@@ -105,16 +120,16 @@ private slots:
         };
         f.line.openResult = c.result;
         f.line.failClose = c.failClose;
+        (c.result == SerialLine::OpenResult::Ok ? f.line.lost : f.line.failure.text) = c.why;
         if (c.settings) {
             QTest::mouseClick(w.rgBaudRate->button(1), Qt::LeftButton);
             w.mnuCal1->trigger();
             w.cbPorts->setCurrentIndex(1);
         }
         if (!c.typed.isEmpty()) {
-            f.prompts.inputAnswers << c.typed;
+            f.prompts.inputAnswers.append(c.typed);
             w.cbPorts->setFocus();
             QTest::keyClick(w.cbPorts, Qt::Key_End);
-            QCOMPARE(f.prompts.log.takeFirst(), "input Network port|Host and port of an RFC 2217 server (HOST:PORT):");
         }
         QStringList box;
         for (int i = 0; !c.box.isEmpty() && i < w.cbPorts->count(); ++i)
@@ -129,11 +144,75 @@ private slots:
             QVERIFY(w.window.link().DoubleEcho == c.doubleEcho && f.target.lines() == QList<QByteArray>{"V"});
             QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);
         }
-        QCOMPARE(f.prompts.log, QStringList(c.messages).replaceInStrings(QRegularExpression("^"), "msg "));
+        if (!c.typed.isEmpty())
+            f.prompts.log.removeFirst();   // the first question
+        QCOMPARE(f.prompts.log, QStringList(c.messages).replaceInStrings(QRegularExpression("^(?!input )"), "msg "));
         QVERIFY(!w.CommOpen && f.line.isOpen() == c.failClose);
         QCOMPARE(state(), QStringLiteral("OpenComm|1|1|"));
+        // A network port that did not open is marked in the list.
+        const bool refused = c.opened.startsWith(u"rfc") && c.result == SerialLine::OpenResult::CannotOpen;
+        QCOMPARE(qobject_cast<PortBox *>(w.cbPorts)->isMarkedFailed(w.cbPorts->currentIndex()), refused);
     }
 
+    // A line lost while Open, as when ser2net is killed: the first box of the
+    // command says why, and the window says so where the identification
+    // stands until CloseComm.
+    void lostLine()
+    {
+        WindowFixture f({.ident = "VEK-7 1.0"}, {"ttyS0"}, {"rfc2217://rack:3002"});
+        const TfrmVekComm::Probe w = f.probe();
+        QVERIFY(f.connect());
+        f.line.lost = "the server closed the connection";
+        QTest::mouseClick(w.rows[0].edtAddr, Qt::LeftButton);
+        QTest::keyClicks(w.rows[0].edtAddr, "2A\r");
+        const QString shown = w.lblVekVer->toolTip();
+        QTest::keyClicks(w.rows[0].edtAddr, "\r");   // the next command is told the reason once more
+        QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);
+        const QStringList once{"Write failed|the server closed the connection", "Read Failure", "File read failed"};
+        QCOMPARE(std::tuple(f.prompts.messages(), shown, w.lblVekVer->text()),
+                 std::tuple(once + once, QStringLiteral("line lost: the server closed the connection"), QString()));
+    }
+
+    // OpenComm to a target that does not answer shows its progress box after
+    // a second; Escape or the box's Cancel ends the wait at once: the break
+    // under way is ended, nothing more is sent, the port is closed, and no
+    // box follows.
+    void cancelSlowOpen_data()
+    {
+        QTest::addColumn<bool>("escape");
+        QTest::newRow("Escape") << true;
+        QTest::newRow("Cancel") << false;
+    }
+    void cancelSlowOpen()
+    {
+        QFETCH(bool, escape);
+        VirtualClock clock;
+        FakeLine line(clock);
+        RecordingPrompts prompts;
+        TfrmVekComm window(WindowDeps{&line, &prompts, [&clock](int ms) { clock.nowMs += ms; }, {}, QStringList{"ttyS0"},
+                                      [&clock] { return clock.nowMs; }});
+        window.show();
+        QApplication::setActiveWindow(&window);
+        const TfrmVekComm::Probe w(window);
+        qint64 shownAt = -1;
+        QTimer user;
+        connect(&user, &QTimer::timeout, this, [&] {
+            QProgressDialog *box = w.progress();
+            if (!box || !box->isVisible())
+                return;
+            user.stop();
+            shownAt = clock.nowMs;
+            if (escape)
+                QTest::keyClick(box, Qt::Key_Escape);
+            else
+                QTest::mouseClick(box->findChild<QPushButton *>(), Qt::LeftButton);
+        });
+        user.start(0);
+        QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);
+        QCOMPARE(std::tuple(shownAt, line.log.join(u'|'), prompts.log, w.CommOpen, line.isOpen(), w.progress() == nullptr),
+                 std::tuple(qint64(TfrmVekComm::ProgressAfterMs), QStringLiteral("open ttyS0 9600|purge tx|w 3F|break on|break off|close"),
+                            QStringList{}, false, false, true));
+    }
     // The demo line in the process beside the platform's ports: listed
     // first, connected (the identification goes both ways through the
     // switch, as any command would); the platform's ports are still the
@@ -147,7 +226,7 @@ private slots:
         LineSwitch line(platformLine);
         line.add(QStringLiteral("demo"), demo);
         RecordingPrompts prompts;
-        TfrmVekComm window(WindowDeps{&line, &prompts, [&clock](int ms) { clock.advanceMs(ms); }, {"demo"}, QStringList{"ttyS0", "demo"}});
+        TfrmVekComm window(WindowDeps{&line, &prompts, [&clock](int ms) { clock.advanceMs(ms); }, {"demo"}, QStringList{"ttyS0", "demo"}, {}});
         window.show();
         QApplication::setActiveWindow(&window);
         const TfrmVekComm::Probe w(window);

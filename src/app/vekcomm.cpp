@@ -26,8 +26,8 @@ int main(int argc, char *argv[])
     const QCommandLineOption demo(QStringLiteral("demo"),
                                   QStringLiteral("Serve a simulated target as the port 'demo', listed first."));
     const QCommandLineOption port(QStringList{QStringLiteral("port")},
-                                  QStringLiteral("List NAME: a device the platform does not list, first; a network\n"
-                                                 "port rfc2217://HOST:PORT, after the local ports. Repeatable."),
+                                  QStringLiteral("List NAME first (after demo) and choose it: a device the platform\n"
+                                                 "does not list, or a network port rfc2217://HOST:PORT. Repeatable."),
                                   QStringLiteral("NAME"));
     parser.addOption(demo);
     parser.addOption(port);

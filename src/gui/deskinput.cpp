@@ -225,7 +225,8 @@ bool OneActionPerDoubleClick::eventFilter(QObject *, QEvent *event)
 
 Busy::Busy()
 {
-    ++s_depth;
+    if (s_depth++ == 0)
+        ++s_serial;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     StaleInput::begin();
 }

@@ -90,9 +90,12 @@ public:
     Busy &operator=(const Busy &) = delete;
     // Commands under way; the trend reads none meanwhile.
     static int depth() { return s_depth; }
+    // Counts the outermost waits begun: a new count is a new command.
+    static quint64 serial() { return s_serial; }
 
 private:
     static inline int s_depth = 0;
+    static inline quint64 s_serial = 0;
 };
 
 // While the window talks to the target it takes no input. Input queued in

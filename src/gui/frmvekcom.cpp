@@ -23,6 +23,8 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QElapsedTimer>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QScreen>
 #include <QThread>
@@ -49,47 +51,101 @@ QByteArray latin(const QString &s) { return s.toLatin1(); }
 
 } // namespace
 
-// The link's messages go to the window's boxes (with the normal cursor), and
-// its fixed waits block the user-interface thread as every command does.
+// The link's messages go to the window's boxes (with the normal cursor), the
+// first with the reason when the line was lost, and its fixed waits block
+// the user-interface thread as every command does; during OpenComm they go
+// in slices, after each of which the progress box may take its Cancel.
 class TfrmVekComm::GuiHost final : public Host {
 public:
-    GuiHost(Prompts *prompts, std::function<void(int)> sleep, const bool &closing)
-        : m_prompts(prompts), m_sleep(std::move(sleep)), m_closing(closing)
-    {
-    }
+    explicit GuiHost(TfrmVekComm &window) : m_w(window) {}
     void showMessage(const QString &text) override
     {
         // A key or click given during the wait must not answer the box.
         desk::StaleInput::drop();
-        if (m_closing)
-            return;   // the window is gone: nobody would read it
+        if (m_w.m_closing || m_w.m_cancelled)
+            return;   // nobody would read it, or the user stopped what it is about
+        const QString why = m_w.causeToTell();
         int restored = 0;
         while (QApplication::overrideCursor()) {
             QApplication::restoreOverrideCursor();
             ++restored;
         }
-        m_prompts->showMessage(text);
+        m_w.m_deps.prompts->showMessage(text, why);
         while (restored-- > 0)
             QApplication::setOverrideCursor(Qt::WaitCursor);
     }
     void sleepMs(int ms) override
     {
-        if (m_sleep)
-            m_sleep(ms);
-        else
-            QThread::msleep(ulong(ms));
+        while (ms > 0) {
+            const int step = m_w.m_openStart ? qMin(ms, SliceMs) : ms;
+            if (m_w.m_deps.sleepMs)
+                m_w.m_deps.sleepMs(step);
+            else
+                QThread::msleep(ulong(step));
+            ms -= step;
+            if (!m_w.keepWaiting())
+                return;
+        }
     }
 
 private:
-    Prompts *m_prompts;
-    std::function<void(int)> m_sleep;
-    const bool &m_closing;
+    static constexpr int SliceMs = 50;
+    TfrmVekComm &m_w;
+};
+
+// Between the link and the window's line. Before each step of OpenComm it
+// lets the progress box take its Cancel; once cancelled it refuses every
+// call but close(), so that the connection sequence ends at once and sends
+// nothing more. Outside OpenComm it passes everything through.
+class TfrmVekComm::CancelGate final : public SerialLine {
+public:
+    CancelGate(SerialLine &line, TfrmVekComm &window) : m_line(line), m_w(window) {}
+    OpenResult open(const QString &name, int32_t baud) override
+    {
+        return m_w.keepWaiting() ? m_line.open(name, baud) : OpenResult::CannotOpen;
+    }
+    bool isOpen() const override { return m_line.isOpen(); }
+    OpenFailure openFailure() const override { return m_line.openFailure(); }
+    QString lostReason() const override { return m_line.lostReason(); }
+    void setWaitCheck(WaitCheck check) override { m_line.setWaitCheck(std::move(check)); }
+    bool close() override { return m_line.close(); }
+    bool writeByte(uint8_t b) override { return m_w.keepWaiting() && m_line.writeByte(b); }
+    ReadResult readByte(uint8_t &b) override { return m_w.keepWaiting() ? m_line.readByte(b) : ReadResult::Timeout; }
+    void purgeRx() override
+    {
+        if (m_w.keepWaiting())
+            m_line.purgeRx();
+    }
+    void purgeTx() override
+    {
+        if (m_w.keepWaiting())
+            m_line.purgeTx();
+    }
+    bool setBreak(bool on) override
+    {
+        // A break under way is always ended.
+        if (!on)
+            return m_line.setBreak(false) && m_w.keepWaiting();
+        return m_w.keepWaiting() && m_line.setBreak(true);
+    }
+
+private:
+    SerialLine &m_line;
+    TfrmVekComm &m_w;
 };
 
 TfrmVekComm::TfrmVekComm(const WindowDeps &deps, QWidget *parent)
-    : QMainWindow(parent), m_deps(deps), m_host(std::make_unique<GuiHost>(deps.prompts, deps.sleepMs, m_closing)),
-      m_link(std::make_unique<Link>(*deps.line, *m_host))
+    : QMainWindow(parent), m_deps(deps), m_host(std::make_unique<GuiHost>(*this)),
+      m_gate(std::make_unique<CancelGate>(*deps.line, *this)), m_link(std::make_unique<Link>(*m_gate, *m_host))
 {
+    if (!m_deps.nowMs) {
+        m_deps.nowMs = [clock = std::make_shared<QElapsedTimer>()] {
+            if (!clock->isValid())
+                clock->start();
+            return clock->elapsed();
+        };
+    }
+    m_gate->setWaitCheck([this] { return keepWaiting(); });
     setObjectName("frmVekComm");
     // A window of fixed size has no maximize button.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
@@ -241,15 +297,13 @@ void TfrmVekComm::FormCreate()
 
 void TfrmVekComm::BuildPortList()
 {
-    // Devices named on the command line, the platform's ports, then the
-    // network ports named on the command line.
-    QStringList names, network;
-    for (const QString &p : m_deps.extraPorts)
-        (NetLine::isNetName(p) ? network : names) << shortPortName(p);
+    // The ports named on the command line first, in their order, the first
+    // of them chosen; then the platform's ports.
+    QStringList names;
     const QStringList platform = m_deps.platformPorts ? *m_deps.platformPorts : Link::PortNames();
-    for (const QString &p : platform + network) {
-        if (!names.contains(p))
-            names << p;
+    for (const QString &p : m_deps.extraPorts + platform) {
+        if (const QString name = shortPortName(p); !names.contains(name))
+            names << name;
     }
     cbPorts->clear();
     cbPorts->addItems(names);
@@ -281,17 +335,21 @@ void TfrmVekComm::btnOpenCloseClick()
     }
     const QString name = cbPorts->currentText();
     bool opened;
+    SerialLine::OpenResult result;
     {
         Busy busy;
-        opened = m_link->OpenPort(name);
+        m_openStart = m_deps.nowMs();
+        m_openName = name;
+        result = m_link->OpenLine(name);
+        opened = result == SerialLine::OpenResult::Ok && m_link->ConnectionSequence();
+        endOpening();
         if (opened && !m_closing)
             GetVersion();
     }
+    const bool cancelled = std::exchange(m_cancelled, false);
+    auto *box = qobject_cast<PortBox *>(cbPorts);
     if (opened) {
-        // Cut at the window's edge with an ellipsis; the tool tip holds it whole.
-        const QString ver = QString::fromLatin1(m_link->VerText);
-        lblVekVer->setText(lblVekVer->fontMetrics().elidedText(ver, Qt::ElideRight, lblVekVer->width()));
-        lblVekVer->setToolTip(ver);
+        showVerText(QString::fromLatin1(m_link->VerText));
         btnOpenClose->setText(QStringLiteral("CloseComm"));
         CommOpen = true;
         rgBaudRate->setEnabled(false);
@@ -299,11 +357,89 @@ void TfrmVekComm::btnOpenCloseClick()
         if (m_trend)
             m_trend->commChanged(true);
         m_toggleClicks->stateChanged();
-    } else {
-        m_link->ClosePort();
-        if (!m_closing)
-            m_deps.prompts->showMessage(name + QStringLiteral(" is not responding"));
+        if (box)
+            box->markFailed(name, QString());
+        showLineLost();
+        return;
     }
+    m_link->ClosePort();
+    if (m_closing || cancelled)
+        return;   // the user stopped it: nothing to tell
+    if (result == SerialLine::OpenResult::CannotOpen) {
+        // The reason the line gives ("Connection refused (is ser2net running
+        // there?)", an unknown host) goes below the box's own text.
+        const QString why = m_link->line().openFailure().text;
+        if (box && NetLine::isNetName(name))
+            box->markFailed(name, why.isEmpty() ? QStringLiteral("no connection") : why);
+        // Built whole: a long name never cuts or overruns the message.
+        m_deps.prompts->showMessage(QStringLiteral("Cannot open ") + name, why);
+    }
+    m_deps.prompts->showMessage(name + QStringLiteral(" is not responding"), causeToTell());
+}
+
+bool TfrmVekComm::keepWaiting()
+{
+    if (!m_openStart)
+        return true;
+    if (m_closing)
+        m_cancelled = true;
+    if (m_cancelled)
+        return false;
+    if (!m_progress && m_deps.nowMs() - *m_openStart < ProgressAfterMs)
+        return true;
+    if (!m_progress) {
+        m_progress = new QProgressDialog(QStringLiteral("Connecting to %1...").arg(m_openName), QStringLiteral("Cancel"),
+                                         0, 0, this);
+        m_progress->setObjectName("dlgConnecting");
+        m_progress->setWindowTitle(AppTitle);
+        m_progress->setWindowModality(Qt::ApplicationModal);
+        m_progress->setAutoReset(false);
+        m_progress->setAutoClose(false);
+        m_progress->setMinimumDuration(0);
+        // Escape rejects the box, the button cancels it: either ends the wait.
+        connect(m_progress, &QProgressDialog::canceled, this, [this] { m_cancelled = true; });
+        connect(m_progress, &QDialog::rejected, this, [this] { m_cancelled = true; });
+        // The box is to be clicked: the normal cursor while it is up.
+        while (QApplication::overrideCursor()) {
+            QApplication::restoreOverrideCursor();
+            ++m_cursorsLifted;
+        }
+        m_progress->show();
+    }
+    QCoreApplication::processEvents();
+    return !m_cancelled && !m_closing;
+}
+
+void TfrmVekComm::endOpening()
+{
+    m_openStart.reset();
+    delete std::exchange(m_progress, nullptr);
+    for (; m_cursorsLifted > 0; --m_cursorsLifted)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+QString TfrmVekComm::causeToTell()
+{
+    const QString lost = m_link->line().lostReason();
+    if (lost.isEmpty() || m_toldSerial == Busy::serial())
+        return {};
+    m_toldSerial = Busy::serial();
+    showLineLost();
+    return lost;
+}
+
+void TfrmVekComm::showLineLost()
+{
+    const QString lost = m_link->line().lostReason();
+    if (CommOpen && !lost.isEmpty())
+        showVerText(QStringLiteral("line lost: ") + lost);
+}
+
+void TfrmVekComm::showVerText(const QString &text)
+{
+    // Cut at the window's edge with an ellipsis; the tool tip holds it whole.
+    lblVekVer->setText(lblVekVer->fontMetrics().elidedText(text, Qt::ElideRight, lblVekVer->width()));
+    lblVekVer->setToolTip(text);
 }
 
 bool TfrmVekComm::GetVersion() { return m_link->GetVersion(); }

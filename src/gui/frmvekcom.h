@@ -23,6 +23,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QProgressDialog;
 class QPushButton;
 
 namespace vek {
@@ -38,6 +39,7 @@ struct WindowDeps {
     std::function<void(int)> sleepMs;  // the link's fixed waits; default sleeps for real
     QStringList extraPorts;            // listed first (--demo, --port)
     std::optional<QStringList> platformPorts; // replaces the platform's list (tests)
+    std::function<qint64()> nowMs;     // OpenComm's clock, in ms; default the monotonic clock
 };
 
 class TfrmVekComm : public QMainWindow {
@@ -61,6 +63,8 @@ public:
     // Room for the window manager's frame, unknown before the window shows.
     static constexpr int FrameBorder = 4;
     static constexpr int FrameTitle = 30;
+    // An OpenComm that takes longer shows a box whose Cancel (or Escape) ends it.
+    static constexpr int ProgressAfterMs = 1000;
 
     // What the trend window reads and shows. It reads only while no entry is
     // open, no command runs and no box or dialog is up, and shows what it
@@ -82,6 +86,7 @@ protected:
 private:
     friend struct Probe;
     class GuiHost;
+    class CancelGate;
     enum class FieldKind { Label, Addr, Data, BitAddr, BitLabel, Test };
     struct FieldRef {
         FieldKind kind;
@@ -124,6 +129,16 @@ private:
     void mnuExitClick();
     bool GetVersion();
     void BuildPortList();
+    // OpenComm's waits: false once it was cancelled (the progress box, the
+    // window closed); true at once outside OpenComm.
+    bool keepWaiting();
+    void endOpening();
+    // Why the line was lost, the first time a box of the command under way
+    // asks (empty after that, and while the line works); the window then
+    // shows "line lost: REASON" until CloseComm.
+    QString causeToTell();
+    void showLineLost();
+    void showVerText(const QString &text);
 
     // Rows (index 0..RowCount-1 for rows 1..8).
     bool edtAddrKeyPress(int r, char &key);
@@ -177,12 +192,20 @@ private:
 
     WindowDeps m_deps;
     std::unique_ptr<GuiHost> m_host;
+    std::unique_ptr<CancelGate> m_gate;   // between the link and m_deps.line
     std::unique_ptr<Link> m_link;
     TrendWindow *m_trend = nullptr;   // a child window, made when first asked for
     QHash<QString, QWidget *> m_widgets;
     QHash<QObject *, FieldRef> m_fields;
     desk::OneActionPerDoubleClick *m_toggleClicks = nullptr;   // on btnOpenClose
     bool m_closing = false;   // closed; a command may still be ending
+    // OpenComm under way: since when, to which port, cancelled, its box.
+    std::optional<qint64> m_openStart;
+    QString m_openName;
+    bool m_cancelled = false;
+    QProgressDialog *m_progress = nullptr;
+    int m_cursorsLifted = 0;   // wait cursors taken off while the box is up
+    quint64 m_toldSerial = ~quint64(0);   // the command whose box told why the line was lost
 };
 
 struct TfrmVekComm::Probe {
@@ -195,6 +218,7 @@ struct TfrmVekComm::Probe {
     {
     }
     TrendWindow *trend() const { return window.m_trend; }
+    QProgressDialog *progress() const { return window.m_progress; }
 
     TfrmVekComm &window;
     const std::array<Row, RowCount> &rows;

@@ -43,16 +43,20 @@ void PortBox::addNetworkEntry(Prompts &prompts)
 void PortBox::askNetworkPort()
 {
     setCurrentIndex(m_chosen);
-    const QString typed = m_prompts->inputText(NetworkEntry.chopped(3),
-                                               QStringLiteral("Host and port of an RFC 2217 server (HOST:PORT):"))
-                              .trimmed();
-    if (typed.isEmpty())
-        return;
-    const QString name = NetLine::isNetName(typed) ? typed : QLatin1String(NetLine::Scheme) + typed;
-    QString why;
-    if (!NetLine::parseName(name, &why)) {
-        m_prompts->showMessage(why);
-        return;
+    QString name;
+    for (;;) {
+        const QString typed = m_prompts->inputText(NetworkEntry.chopped(3),
+                                                   QStringLiteral("Host and port of an RFC 2217 server (HOST:PORT):"),
+                                                   m_typed)
+                                  .trimmed();
+        if (typed.isEmpty())
+            return;
+        m_typed = typed;
+        name = NetLine::isNetName(typed) ? typed : QLatin1String(NetLine::Scheme) + typed;
+        QString why;
+        if (NetLine::parseName(name, &why))
+            break;
+        m_prompts->showMessage(why);   // then the box again, to mend the text
     }
     int at = findText(name);
     if (at < 0) {
@@ -63,6 +67,19 @@ void PortBox::askNetworkPort()
     }
     setCurrentIndex(at);
 }
+
+void PortBox::markFailed(const QString &name, const QString &why)
+{
+    const int at = findText(name);
+    if (at < 0)
+        return;
+    setItemData(at, why.isEmpty() ? QVariant() : QVariant(style()->standardIcon(QStyle::SP_MessageBoxWarning)),
+                Qt::DecorationRole);
+    setItemData(at, why.isEmpty() ? name : name + QStringLiteral("\nfailed to open: ") + why, Qt::ToolTipRole);
+    setItemData(at, !why.isEmpty(), Qt::UserRole);
+}
+
+bool PortBox::isMarkedFailed(int index) const { return itemData(index, Qt::UserRole).toBool(); }
 
 QRect PortBox::textRect() const { return rect().adjusted(Margin, 1, -(ArrowWidth + Margin), -1); }
 

@@ -8,6 +8,9 @@
 //
 // A last entry, "Network port...", asks for HOST:PORT and adds the port on
 // another machine as rfc2217://HOST:PORT, chosen, for the rest of the run.
+// The box asks again with the text as typed after a mistake, and starts
+// from the last text typed the next time. A port that failed to open is
+// marked in the list, with the reason in its tool tip.
 
 #include <QComboBox>
 
@@ -31,6 +34,9 @@ public:
     // Appends the network entry, which asks through `prompts` (not owned). A
     // box that had no port before chooses none.
     void addNetworkEntry(Prompts &prompts);
+    // Marks the entry `name` as failed to open (`why` not empty) or clears its mark.
+    void markFailed(const QString &name, const QString &why);
+    bool isMarkedFailed(int index) const;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -40,6 +46,7 @@ private:
 
     Prompts *m_prompts = nullptr;
     int m_chosen = -1;   // the last port chosen, to go back to from the network entry
+    QString m_typed;     // the last text typed into the network entry's box
 };
 
 } // namespace vek

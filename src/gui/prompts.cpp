@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QInputDialog>
+#include <QLabel>
 #include <QMessageBox>
 
 namespace vek {
@@ -13,9 +14,14 @@ namespace {
 QWidget *parentFor(QWidget *p) { return p ? p : QApplication::activeWindow(); }
 
 // Texts carry names and words from files and ports: never read them as markup.
-int run(QMessageBox &box)
+int run(QMessageBox &box, const QString &informative = {})
 {
     box.setTextFormat(Qt::PlainText);
+    if (!informative.isEmpty()) {
+        box.setInformativeText(informative);
+        if (auto *label = box.findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel")))
+            label->setTextFormat(Qt::PlainText);
+    }
     // A short text makes a narrow box, and the window manager would cut its
     // caption short: keep room for the caption beside the frame's buttons.
     if (auto *grid = qobject_cast<QGridLayout *>(box.layout())) {
@@ -27,13 +33,13 @@ int run(QMessageBox &box)
 }
 }
 
-void QtPrompts::showMessage(const QString &text)
+void QtPrompts::showMessage(const QString &text, const QString &informative)
 {
     QMessageBox box(QMessageBox::NoIcon, AppTitle, text, QMessageBox::Ok, parentFor(m_parent));
-    run(box);
+    run(box, informative);
 }
 
-int QtPrompts::messageBox(const QString &text, const QString &caption, int flags)
+int QtPrompts::messageBox(const QString &text, const QString &caption, int flags, const QString &informative)
 {
     const bool withCancel = (flags & 0x0F) == MbOkCancel;
     const auto icon = (flags & 0xF0) == MbIconExclamation ? QMessageBox::Warning : QMessageBox::NoIcon;
@@ -41,7 +47,7 @@ int QtPrompts::messageBox(const QString &text, const QString &caption, int flags
                     withCancel ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok,
                     parentFor(m_parent));
     box.setEscapeButton(withCancel ? QMessageBox::Cancel : QMessageBox::Ok);
-    return run(box) == QMessageBox::Ok ? IdOk : IdCancel;
+    return run(box, informative) == QMessageBox::Ok ? IdOk : IdCancel;
 }
 
 void QtPrompts::showError(const QString &text)
@@ -68,11 +74,11 @@ QString QtPrompts::saveFileName(const QString &filter)
                                                        nullptr, QFileDialog::DontConfirmOverwrite));
 }
 
-QString QtPrompts::inputText(const QString &caption, const QString &label)
+QString QtPrompts::inputText(const QString &caption, const QString &label, const QString &text)
 {
     bool ok = false;
-    const QString text = QInputDialog::getText(parentFor(m_parent), caption, label, QLineEdit::Normal, QString(), &ok);
-    return ok ? text : QString();
+    const QString typed = QInputDialog::getText(parentFor(m_parent), caption, label, QLineEdit::Normal, text, &ok);
+    return ok ? typed : QString();
 }
 
 QString QtPrompts::chosen(const QString &filter, const QString &path)

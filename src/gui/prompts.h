@@ -23,18 +23,25 @@ public:
     static constexpr int IdCancel = 2;
 
     virtual ~Prompts() = default;
-    // One OK button, the application title as caption.
-    virtual void showMessage(const QString &text) = 0;
+    // One OK button, the application title as caption. `informative`, when
+    // not empty, stands below the text: the cause, where it is known.
+    virtual void showMessage(const QString &text, const QString &informative) = 0;
+    void showMessage(const QString &text) { showMessage(text, QString()); }
     // Text, caption and flags as above; returns IdOk or IdCancel.
-    virtual int messageBox(const QString &text, const QString &caption, int flags) = 0;
+    virtual int messageBox(const QString &text, const QString &caption, int flags, const QString &informative) = 0;
+    int messageBox(const QString &text, const QString &caption, int flags)
+    {
+        return messageBox(text, caption, flags, QString());
+    }
     // The box an unexpected error (such as a refused number) is shown in.
     virtual void showError(const QString &text) = 0;
     // File dialogs: `filter` in Qt's form ("VEK Setup (*.vek)"); an empty
     // result means the dialog was closed without a file.
     virtual QString openFileName(const QString &filter) = 0;
     virtual QString saveFileName(const QString &filter) = 0;
-    // One line of text asked for under `label`; empty when cancelled.
-    virtual QString inputText(const QString &caption, const QString &label) = 0;
+    // One line of text asked for under `label`, starting from `text`; empty
+    // when cancelled.
+    virtual QString inputText(const QString &caption, const QString &label, const QString &text) = 0;
 };
 
 // The real boxes and dialogs. A file dialog opens in the folder of the last
@@ -44,12 +51,14 @@ class QtPrompts final : public Prompts {
 public:
     explicit QtPrompts(QWidget *parent = nullptr) : m_parent(parent) {}
     void setParent(QWidget *parent) { m_parent = parent; }
-    void showMessage(const QString &text) override;
-    int messageBox(const QString &text, const QString &caption, int flags) override;
+    using Prompts::messageBox;
+    using Prompts::showMessage;
+    void showMessage(const QString &text, const QString &informative) override;
+    int messageBox(const QString &text, const QString &caption, int flags, const QString &informative) override;
     void showError(const QString &text) override;
     QString openFileName(const QString &filter) override;
     QString saveFileName(const QString &filter) override;
-    QString inputText(const QString &caption, const QString &label) override;
+    QString inputText(const QString &caption, const QString &label, const QString &text) override;
 
 private:
     QString chosen(const QString &filter, const QString &path);

@@ -13,7 +13,9 @@ namespace vek::testing {
 class RecordingPrompts final : public Prompts {
 public:
     // Every box shown, in order: "msg TEXT", "box CAPTION|TEXT|FLAGS",
-    // "error TEXT", "open FILTER", "save FILTER", "input CAPTION|LABEL".
+    // "error TEXT", "open FILTER", "save FILTER", "input CAPTION|LABEL";
+    // "|INFORMATIVE" follows a message's text and "|TEXT" an input box's
+    // label when given.
     QStringList log;
     // Answers, taken in order; when empty a box answers IdOk and a file
     // dialog is cancelled.
@@ -33,25 +35,29 @@ public:
     }
     void clear() { log.clear(); }
 
-    void showMessage(const QString &text) override
+    using Prompts::messageBox;
+    using Prompts::showMessage;
+    void showMessage(const QString &text, const QString &informative) override
     {
-        log << QStringLiteral("msg ") + text;
+        log << QStringLiteral("msg ") + text + also(informative);
         if (whileShown)
             whileShown();
     }
-    int messageBox(const QString &text, const QString &caption, int flags) override
+    int messageBox(const QString &text, const QString &caption, int flags, const QString &informative) override
     {
-        return answer(boxAnswers, QStringLiteral("box %1|%2|%3").arg(caption, text).arg(flags), int(IdOk));
+        return answer(boxAnswers, QStringLiteral("box %1|%2|%3").arg(caption, text).arg(flags) + also(informative),
+                      int(IdOk));
     }
     void showError(const QString &text) override { log << QStringLiteral("error ") + text; }
     QString openFileName(const QString &filter) override { return answer(fileAnswers, QStringLiteral("open ") + filter); }
     QString saveFileName(const QString &filter) override { return answer(fileAnswers, QStringLiteral("save ") + filter); }
-    QString inputText(const QString &caption, const QString &label) override
+    QString inputText(const QString &caption, const QString &label, const QString &text) override
     {
-        return answer(inputAnswers, QStringLiteral("input %1|%2").arg(caption, label));
+        return answer(inputAnswers, QStringLiteral("input %1|%2").arg(caption, label) + also(text));
     }
 
 private:
+    static QString also(const QString &part) { return part.isEmpty() ? QString() : u'|' + part; }
     // Logs `entry` and takes the next of `answers`, else `none`.
     template <typename T> T answer(QQueue<T> &answers, const QString &entry, T none = {})
     {

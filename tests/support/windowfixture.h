@@ -45,7 +45,7 @@ struct WindowFixture {
     {
         line.respond = [this](uint8_t b) { return target.feed(b); };
         window = std::make_unique<TfrmVekComm>(
-            WindowDeps{&line, &prompts, [this](int ms) { clock.nowMs += ms; }, std::move(extraPorts), std::move(ports)});
+            WindowDeps{&line, &prompts, [this](int ms) { clock.nowMs += ms; }, std::move(extraPorts), std::move(ports), {}});
         window->show();
         QApplication::setActiveWindow(window.get());
     }
