@@ -6,8 +6,13 @@
 
 #include "ptytarget.h"
 #include "qtserialline.h"
+#include "comport.h"
+#include "linewatch.h"
 #include "multi.h"
 #include "script.h"
+#include "session.h"
+#include "simline.h"
+#include "watch.h"
 #include "textconv.h"
 #include "vekctl.h"
 
@@ -121,6 +126,8 @@ private slots:
     void refusals_data();
     void refusals();
     void staleLockKept();
+    void watchReconnect_data();
+    void watchReconnect();
     void helpWraps();
     void severalStatuses();
 };
@@ -451,6 +458,114 @@ void TestVekctl::staleLockKept()
     line.setLockRemover([](const QString &) { return false; });
     QCOMPARE(line.open(target.devicePath(), 9600), vek::SerialLine::OpenResult::CannotOpen);
     QCOMPARE(line.openFailure().text, u"stale lock %1 of process %2 (no longer running): remove it"_s.arg(lock).arg(pid));
+}
+
+namespace {
+
+// The simulated target's line, pulled out at `downFrom` and back at
+// `downUntil` (ms on the clock): meanwhile the port does not open, and the
+// connection open when it went stays dead.
+class PulledLine final : public vek::SerialLine {
+public:
+    PulledLine(vek::SerialLine &line, const ManualLineClock &clock) : m_line(line), m_clock(clock) {}
+    qint64 downFrom = 0, downUntil = 0;
+
+    OpenResult open(const QString &name, int32_t baud) override
+    {
+        if (away())
+            return OpenResult::CannotOpen;
+        m_dead = false;
+        return m_line.open(name, baud);
+    }
+    OpenFailure openFailure() const override { return {OpenFailure::Kind::NotFound, u"No such file or directory"_s}; }
+    bool isOpen() const override { return m_line.isOpen(); }
+    bool close() override { return m_line.close(); }
+    bool writeByte(uint8_t b) override { return alive() && m_line.writeByte(b); }
+    ReadResult readByte(uint8_t &b) override { return alive() ? m_line.readByte(b) : ReadResult::Error; }
+    void purgeRx() override { m_line.purgeRx(); }
+    void purgeTx() override { m_line.purgeTx(); }
+    bool setBreak(bool on) override { return alive() && m_line.setBreak(on); }
+
+private:
+    bool away() const
+    {
+        const qint64 ms = std::chrono::duration_cast<std::chrono::milliseconds>(m_clock.now()).count();
+        return ms >= downFrom && ms < downUntil;
+    }
+    bool alive() { return !(m_dead = m_dead || away()); }
+
+    vek::SerialLine &m_line;
+    const ManualLineClock &m_clock;
+    bool m_dead = false;
+};
+
+// vekctl's waits on the simulated target's virtual clock.
+class VirtualClock final : public vek::cli::Clock {
+public:
+    explicit VirtualClock(ManualLineClock &clock) : m_clock(clock) {}
+    qint64 nowMs() override { return std::chrono::duration_cast<std::chrono::milliseconds>(m_clock.now()).count(); }
+    qint64 wallMs() override { return Q_INT64_C(1765000000000) + nowMs(); }
+    bool sleepMs(qint64 ms) override { return m_clock.advanceMs(int(ms)), true; }
+    void pauseMs(int ms) override { m_clock.advanceMs(ms); }
+
+private:
+    ManualLineClock &m_clock;
+};
+
+} // namespace
+
+// A watch that loses its line opens the port again with a growing back-off
+// (1 s, 2 s, 4 s), says each attempt once with its time, writes a row for
+// each round missed and goes on once the target answers; the rounds missed
+// count as failed. All in virtual time: the line is pulled 2.5 s into the
+// watch, back at 9 s.
+void TestVekctl::watchReconnect_data()
+{
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+    const QString lost = u"vekctl: Write failed\nvekctl: Read Failure\nvekctl: File read failed\nvekctl: read 02A failed\n"_s;
+    const QString attempt = u"vekctl: 2025-12-06T11:16:%1.500+05:30 watch: opening demo again (attempt %2): %3\n"_s;
+    const QString refused = u"cannot open demo: No such file or directory (vekctl ports lists the ports)"_s;
+    const QString before = u"ms,02A\n0,11\n1000,11\n2000,11\n3000,\n4000,\n5000,\n6000,\n7000,\n"_s;
+    QTest::newRow("back") << u"--count 15 --max-failures 100"_s << 4
+                          << before + u"8000,\n9000,\n10000,\n11500,11\n12000,11\n13000,11\n14000,11\n"_s
+                          << lost + attempt.arg(45).arg(1).arg(refused) + attempt.arg(47).arg(2).arg(refused)
+                                 + attempt.arg(51).arg(3).arg(u"connected"_s);
+    QTest::newRow("too many missed") << u"--max-failures 5"_s << 4 << before
+                                     << lost + attempt.arg(45).arg(1).arg(refused) + attempt.arg(47).arg(2).arg(refused)
+                                            + u"vekctl: watch: 5 failed rounds in a row\n"_s;
+}
+
+void TestVekctl::watchReconnect()
+{
+    QFETCH(QString, options);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    qputenv("TZ", "IST-5:30");
+    ::tzset();
+    const vek::cli::Invocation inv = vek::cli::checkInvocation(
+        (u"vekctl -p demo watch 02A --csv --interval 1000 --reconnect "_s + options).split(u' '));
+    ManualLineClock time;
+    VirtualClock clock(time);
+    SimLine sim(testTarget(), &time, false);
+    PulledLine pulled(sim, time);
+    vek::cli::LineWatch watched(pulled);
+    QString printed, said;
+    QTextStream o(&printed), e(&said);
+    vek::cli::CliHost host(e, clock);
+    vek::Link link(watched, host);
+    vek::cli::Session session(inv.options, o, e, host);
+    session.link = &link;
+    session.lineWatch = &watched;
+    QCOMPARE(vek::cli::connectTarget(inv.options, host, link, watched, session.versionOk), 0);
+    session.reopen = [&](QString &why) { return vek::cli::reconnectTarget(inv.options, host, link, watched, session.versionOk, why); };
+    pulled.downFrom = clock.nowMs() + 2500, pulled.downUntil = clock.nowMs() + 9000;
+    QCOMPARE(vek::cli::runWatch(session, inv.commands.first()), status);
+    QCOMPARE(printed, out);
+    QCOMPARE(said, err);
 }
 
 // The help in lines no wider than the terminal, broken between words only:

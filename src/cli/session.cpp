@@ -8,6 +8,7 @@
 #include "textconv.h"
 #include "watch.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
@@ -15,6 +16,7 @@
 #include <QTextStream>
 #include <QThread>
 
+#include <climits>
 #include <csignal>
 
 namespace vek::cli {
@@ -29,18 +31,49 @@ QString wanted(const WriteItem &w)
 
 } // namespace
 
+namespace {
+
+// The system's clock: a sleep watches the signal pipe, a pause does not.
+class SystemClock final : public Clock {
+public:
+    SystemClock() { m_steady.start(); }
+    qint64 nowMs() override { return m_steady.elapsed(); }
+    qint64 wallMs() override { return QDateTime::currentMSecsSinceEpoch(); }
+    bool sleepMs(qint64 ms) override { return interrupt::sleepMs(int(qMin<qint64>(ms, INT_MAX))); }
+    void pauseMs(int ms) override { QThread::msleep(ulong(ms)); }
+
+private:
+    QElapsedTimer m_steady;
+};
+
+} // namespace
+
+Clock &Clock::system()
+{
+    static SystemClock clock;
+    return clock;
+}
+
 void CliHost::showMessage(const QString &text)
 {
     QString t = text;
     while (t.endsWith(u'\n'))
         t.chop(1);
-    if (m_collapse)
+    if (m_capture)
+        *m_capture << t;
+    else if (m_collapse)
         m_round << t;
     else
         print(t);
 }
 
-void CliHost::sleepMs(int ms) { QThread::msleep(ulong(ms)); }
+void CliHost::sleepMs(int ms) { m_clock.pauseMs(ms); }
+
+void CliHost::sayNow(const QString &text)
+{
+    flushRepeats();
+    print(text);
+}
 
 void CliHost::print(const QString &text)
 {
@@ -131,7 +164,7 @@ int Session::run(const Command &cmd)
         ok = wait(cmd);
         break;
     case Kind::Sleep:
-        interrupt::sleepMs(cmd.sleepMs);
+        m_host.clock().sleepMs(cmd.sleepMs);
         break;
     case Kind::Run:
         return runScript(*this, cmd);
@@ -287,22 +320,22 @@ bool Session::wait(const Command &cmd)
     const WriteItem &w = cmd.writes.first();
     const int timeoutMs = cmd.timeoutMs >= 0 ? cmd.timeoutMs : m_opt.timeoutMs;
     const int intervalMs = cmd.intervalMs >= 0 ? cmd.intervalMs : m_opt.intervalMs;
-    QElapsedTimer clock;
-    clock.start();
+    Clock &clock = m_host.clock();
+    const qint64 started = clock.nowMs();
     for (;;) {
         uint8_t got = 0;
         if (!readValue(w.addr, got, cmd.where))
             return false;
         if ((got & w.mask) == (w.value & w.mask))
             return true;
-        const qint64 left = timeoutMs - clock.elapsed();
+        const qint64 left = timeoutMs - (clock.nowMs() - started);
         if (left <= 0) {
             warn(cmd.where + QStringLiteral("wait %1: want %2, last %3 after %4 ms")
                                  .arg(AddrDisplay(w.addr), wanted(w), HexByte(got))
                                  .arg(timeoutMs));
             return false;
         }
-        if (!interrupt::sleepMs(int(qMin<qint64>(left, intervalMs))))
+        if (!clock.sleepMs(qMin<qint64>(left, intervalMs)))
             return false;
     }
 }

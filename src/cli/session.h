@@ -4,7 +4,10 @@
 // vekctl's messages to standard error.
 
 #include "check.h"
+#include "clock.h"
 #include "host.h"
+
+#include <functional>
 
 class QTextStream;
 
@@ -17,22 +20,30 @@ namespace vek::cli {
 class LineWatch;
 
 // Messages of the link and of vekctl go to standard error, prefixed with
-// the program's name; fixed waits sleep for real. While a watch collapses
+// the program's name; fixed waits pause on the clock. While a watch collapses
 // them, each round's messages are held back: a round that fails as the one
-// before is counted instead of printed again.
+// before is counted instead of printed again. While captured, they go to a
+// list instead.
 class CliHost final : public Host {
 public:
-    explicit CliHost(QTextStream &err) : m_err(err) {}
+    explicit CliHost(QTextStream &err, Clock &clock = Clock::system()) : m_err(err), m_clock(clock) {}
     void showMessage(const QString &text) override;
     void sleepMs(int ms) override;
     void collapse(bool on);
     void endRound();
+    // Says a line at once, after what the rounds before held back.
+    void sayNow(const QString &text);
+    // The messages from now on into `into`; nullptr: said again.
+    void capture(QStringList *into) { m_capture = into; }
+    Clock &clock() { return m_clock; }
 
 private:
     void print(const QString &text);
     void flushRepeats();
 
     QTextStream &m_err;
+    Clock &m_clock;
+    QStringList *m_capture = nullptr;
     bool m_collapse = false;
     QStringList m_round, m_last;
     qint64 m_repeats = 0;
@@ -47,6 +58,10 @@ public:
     bool versionOk = false;      // the identification query after the handshake answered
     Link *link = nullptr;        // the open connection, for the commands that need a port
     LineWatch *lineWatch = nullptr;   // the line under it
+    // Closes the port and opens it again with the connection sequence, for
+    // watch --reconnect: true when the target answers again, else false and
+    // in `why` the reason.
+    std::function<bool(QString &why)> reopen;
 
     // Before each exchange whose failure is to be judged.
     void startCommand();

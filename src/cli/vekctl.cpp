@@ -59,17 +59,16 @@ std::unique_ptr<SerialLine> lineFor(const QString &port)
     return std::make_unique<QtSerialLine>();
 }
 
-// Opens the port and runs the connection sequence and the identification
-// query, as OpenComm does. Returns 0, or the exit status with the reason
-// said; the port is then closed.
-int connect(const Options &opt, Host &host, QTextStream &err, Link &link, bool &versionOk)
+} // namespace
+
+int connectTarget(const Options &opt, CliHost &host, Link &link, LineWatch &watched, bool &versionOk)
 {
     link.BaudRate = opt.baud;
     link.CalChar = opt.cal;
+    watched.startCommand();
     const auto opened = link.OpenLine(opt.port);
     if (opened == SerialLine::OpenResult::CannotOpen) {
-        err << Program << ": " << openFailureText(opt.port, link.line().openFailure()) << '\n';
-        err.flush();
+        host.showMessage(openFailureText(opt.port, link.line().openFailure()));
         return ExitNoConnection;
     }
     if (opened != SerialLine::OpenResult::Ok || !link.ConnectionSequence()) {
@@ -78,8 +77,24 @@ int connect(const Options &opt, Host &host, QTextStream &err, Link &link, bool &
         return ExitNoConnection;
     }
     versionOk = link.GetVersion();
+    watched.echoes = link.DoubleEcho ? 2 : 1;
     return ExitOk;
 }
+
+bool reconnectTarget(const Options &opt, CliHost &host, Link &link, LineWatch &watched, bool &versionOk,
+                     QString &why)
+{
+    QStringList said;
+    host.capture(&said);
+    link.ClosePort();
+    const bool ok = connectTarget(opt, host, link, watched, versionOk) == ExitOk;
+    host.capture(nullptr);
+    // The last word says most: "cannot open ..." or "... is not responding".
+    why = said.isEmpty() ? QString() : said.last();
+    return ok;
+}
+
+namespace {
 
 // Connects when a command needs the port, runs the commands in order until
 // one fails, closes the port. The exit status.
@@ -98,8 +113,10 @@ int runTarget(const Options &opt, const QList<Command> &cmds, bool needsPort, QT
         link = std::make_unique<Link>(*watched, host);
         session.link = link.get();
         session.lineWatch = watched.get();
-        status = connect(opt, host, err, *link, session.versionOk);
-        watched->echoes = link->DoubleEcho ? 2 : 1;
+        status = connectTarget(opt, host, *link, *watched, session.versionOk);
+        session.reopen = [&](QString &why) {
+            return reconnectTarget(opt, host, *link, *watched, session.versionOk, why);
+        };
         if (status == ExitOk && interrupt::pending())
             status = 128 + interrupt::pending();
     }

@@ -13,7 +13,15 @@
 
 class QTextStream;
 
+namespace vek {
+class Link;
+}
+
 namespace vek::cli {
+
+class CliHost;
+class LineWatch;
+struct Options;
 
 // Exit statuses.
 enum Exit : int {
@@ -31,5 +39,15 @@ enum Exit : int {
 // QCoreApplication::arguments() does. Results go to `out`, messages and
 // diagnostics to `err`.
 int runVekctl(const QStringList &args, QTextStream &out, QTextStream &err);
+
+// Opens the port of `opt` on the link (over `watched`) and runs the
+// connection sequence and the identification query, as OpenComm does.
+// Returns 0, or the exit status with the reason said; the port is then
+// closed.
+int connectTarget(const Options &opt, CliHost &host, Link &link, LineWatch &watched, bool &versionOk);
+// Closes the port and connects again, saying nothing: true when the target
+// answers, else false with the reason in `why`.
+bool reconnectTarget(const Options &opt, CliHost &host, Link &link, LineWatch &watched, bool &versionOk,
+                     QString &why);
 
 } // namespace vek::cli

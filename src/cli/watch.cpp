@@ -3,9 +3,9 @@
 #include "comport.h"
 #include "interrupt.h"
 #include "textconv.h"
+#include "vekctl.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 
 #include <csignal>
 #include <vector>
@@ -44,6 +44,7 @@ int runWatch(Session &session, const Command &cmd)
     const Options &opt = session.options();
     const QList<uint16_t> addrs = expandItems(cmd.reads);
     CliHost &host = session.host();
+    Clock &clock = host.clock();
     // Every way out: the held-back messages said, then the status.
     const auto end = [&host](int status) {
         host.collapse(false);
@@ -67,19 +68,102 @@ int runWatch(Session &session, const Command &cmd)
     qint64 failedInRow = 0;
     int failure = 0;   // the status of the latest failed round
     qint64 due = 0;    // when the round should start
-    QElapsedTimer clock;
-    clock.start();
+    const qint64 origin = clock.nowMs();
+    const qint64 wallOrigin = clock.wallMs();
+    const auto now = [&] { return clock.nowMs() - origin; };
+    // Sleeps until `t` (since the start); false when a signal came.
+    const auto sleepUntil = [&](qint64 t) { return t <= now() || clock.sleepMs(t - now()); };
+
+    // After a lost line with --reconnect: the port is down until an attempt
+    // to open it again succeeds; the attempts come after 1 s, then twice the
+    // wait before, at most 30 s.
+    bool down = false;
+    qint64 backoff = 0, nextAttempt = 0, attempts = 0;
+
+    // A failed round's row (in CSV), counted; 0 to go on, else the status
+    // that ends the watch.
+    const auto failedRound = [&](const QString &first) {
+        if (opt.csv)
+            session.result(first + QString(u',').repeated(addrs.size()));
+        if (++failedInRow >= opt.maxFailures) {
+            host.collapse(false);
+            session.warn(cmd.where + QStringLiteral("watch: %1 failed round%2 in a row")
+                                         .arg(failedInRow)
+                                         .arg(failedInRow > 1 ? "s" : ""));
+            return failure;
+        }
+        return 0;
+    };
+    // Output checked every round: a full disk is said at once, and a reader
+    // that went away ends a watch that prints nothing new. Then --count.
+    // 0 to go on, -1 to end with status 0, else the status that ends it.
+    const auto roundEnded = [&]() -> int {
+        if (interrupt::pending() == SIGPIPE || interrupt::outputGone())
+            return 128 + SIGPIPE;
+        if (session.outputFailed())
+            return 1;
+        if (opt.count > 0 && ++rounds >= opt.count)
+            return failure ? failure : -1;
+        return 0;
+    };
+
     for (;;) {
-        const qint64 wait = due - clock.elapsed();
-        if (wait > 0 && !interrupt::sleepMs(int(wait)))
+        // Without an interval the rounds wait for the attempts, one missed
+        // round for each that fails; with one, they keep their beat.
+        if (down && (nextAttempt < due || opt.intervalMs == 0)) {
+            if (!sleepUntil(nextAttempt))
+                return stopped();
+            ++attempts;
+            const QString when = stamp(Options::Stamps::Iso, 0, wallOrigin + now(), false);
+            QString why;
+            const bool back = session.reopen(why);
+            if (interrupt::pending())
+                return stopped();
+            host.sayNow(QStringLiteral("%1 watch: opening %2 again (attempt %3): %4")
+                            .arg(when, opt.port).arg(attempts).arg(back ? QStringLiteral("connected") : why));
+            if (back) {
+                down = false;
+            } else {
+                backoff = qMin<qint64>(backoff * 2, 30000);
+                nextAttempt = now() + backoff;
+            }
+            // The rounds whose time passed meanwhile were missed; after a
+            // successful attempt, the one due last is read at once.
+            const auto missed = [&](qint64 at) {
+                const int status = failedRound(stamp(opt.stamps, at, wallOrigin + at, opt.csv));
+                return status ? status : roundEnded();
+            };
+            if (opt.intervalMs == 0) {
+                if (const int status = down ? missed(now()) : 0)
+                    return end(qMax(status, 0));
+                due = now();
+            }
+            for (; opt.intervalMs > 0 && due + (down ? 0 : opt.intervalMs) <= now(); due += opt.intervalMs) {
+                if (const int status = missed(due))
+                    return end(qMax(status, 0));
+            }
+            continue;
+        }
+        const qint64 wait = due - now();
+        if (wait > 0 && !sleepUntil(due))
             return stopped();
         // Rounds keep the beat of the interval, so that a late wake-up does
         // not push the rounds after it. One that starts a whole interval
         // late (the round before ran longer) starts a new beat, and one
         // that runs longer is followed at once.
-        const qint64 start = clock.elapsed();
-        const qint64 wallMs = QDateTime::currentMSecsSinceEpoch();
+        const qint64 start = now();
+        const qint64 wallMs = wallOrigin + start;
         due = start - due >= opt.intervalMs ? start + opt.intervalMs : due + opt.intervalMs;
+        const QString first = stamp(opt.stamps, start, wallMs, opt.csv);
+
+        if (down) {
+            // A round while the port is down: missed.
+            if (const int status = failedRound(first))
+                return end(status);
+            if (const int status = roundEnded())
+                return end(qMax(status, 0));
+            continue;
+        }
 
         session.startCommand();
         bool ok = true;
@@ -92,20 +176,17 @@ int runWatch(Session &session, const Command &cmd)
             return stopped();
         host.endRound();
 
-        const QString first = stamp(opt.stamps, start, wallMs, opt.csv);
         if (!ok) {
             failure = session.failStatus();
             // Nothing more may be sent after a command cut short.
             if (session.link && session.link->HoldsPartial())
                 return end(failure);
-            if (opt.csv)
-                session.result(first + QString(u',').repeated(addrs.size()));
-            if (++failedInRow >= opt.maxFailures) {
-                host.collapse(false);
-                session.warn(cmd.where + QStringLiteral("watch: %1 failed round%2 in a row")
-                                             .arg(failedInRow)
-                                             .arg(failedInRow > 1 ? "s" : ""));
-                return failure;
+            if (const int status = failedRound(first))
+                return end(status);
+            if (failure == ExitLineLost && opt.reconnect && session.reopen) {
+                down = true;
+                backoff = 1000;
+                nextAttempt = now() + backoff;
             }
         } else {
             failedInRow = 0;
@@ -132,14 +213,8 @@ int runWatch(Session &session, const Command &cmd)
             }
             last = values;
         }
-        // Output checked every round: a full disk is said at once, and a
-        // reader that went away ends a watch that prints nothing new.
-        if (interrupt::pending() == SIGPIPE || interrupt::outputGone())
-            return end(128 + SIGPIPE);
-        if (session.outputFailed())
-            return end(1);
-        if (opt.count > 0 && ++rounds >= opt.count)
-            return end(failure);
+        if (const int status = roundEnded())
+            return end(qMax(status, 0));
     }
 }
 
