@@ -16,7 +16,6 @@
 #include "trend.h"
 
 #include <QApplication>
-#include <QChartView>
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QPushButton>
@@ -162,10 +161,13 @@ void drawing(int runs)
     trend.resize(1000, 560);
     QApplication::processEvents();
     vek::TrendHistory &h = trend.scheduler().history();
+    for (int r = 0; r < vek::TrendRows; ++r)
+        h.touchLine(uint16_t(r), QString());
     for (int i = 0; i < vek::TrendHistory::Capacity; ++i) {
-        vek::TrendRound round{qint64(i) * 200, 0xFF, {}};
+        vek::TrendRound round{qint64(i) * 200, 200, vek::TrendRows, i > 0, false, {}};
         for (int r = 0; r < vek::TrendRows; ++r)
-            round.values[size_t(r)] = uint8_t(127.5 + 127.5 * std::sin(i / (50.0 + 13 * r) + r));
+            round.samples[size_t(r)] = {uint16_t(r), uint8_t(127.5 + 127.5 * std::sin(i / (50.0 + 13 * r) + r)),
+                                        uint16_t(r * 14)};
         h.append(round);
     }
     std::printf("%-22s %10s %11s %11s %15s\n", "span shown", "thin [ms]", "paint [ms]", "frame [ms]",
@@ -180,7 +182,7 @@ void drawing(int runs)
             trend.redraw();
             thin.push_back(t.nsecsElapsed() / 1e6);
             t.restart();
-            trend.chartView->viewport()->repaint();
+            trend.plot->repaint();
             paint.push_back(t.nsecsElapsed() / 1e6);
             cpu.push_back(threadCpuMs() - cpu0);
         }

@@ -1,6 +1,7 @@
 // The trend: its scheduler on the virtual clock over the scripted line (what
-// is read, in which order, when, and what stops it), the CSV export, and in
-// the window, input given during a trend read.
+// is read, in which order, when, and what stops it), the history it keeps
+// by register, the CSV and the chart's lines made of it, and in the window,
+// input given during a trend read and where the window opens.
 
 #include "trend.h"
 #include "windowfixture.h"
@@ -8,8 +9,10 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTest>
 
 using namespace vek;
@@ -23,7 +26,8 @@ struct Span { qint64 from, to; };
 using Spans = QList<Span>;
 
 // A scheduler over the scripted line and a simulated target; every byte on
-// the host sends takes 1 ms, so a register read takes 5 ms.
+// the host sends takes 1 ms, so a register read takes 5 ms. Rows 1-8 show
+// registers 010-017 unless told otherwise; -1 is a row never given one.
 struct SchedulerRig {
     VirtualClock clock;
     FakeLine line{clock};
@@ -32,13 +36,20 @@ struct SchedulerRig {
     Link link{line, host};
     qint64 closedAt = -1;   // the link closed from then on
     Spans busy;             // when the window is not quiet
+    std::array<int, TrendRows> addrs{0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17};
+    std::array<QString, TrendRows> labels;
     QStringList reads;      // "ms:addr" of every read, when it began
+    QStringList shown;      // "row=value" of every value put into a row
     QStringList failures;
     std::unique_ptr<TrendScheduler> trend;
 
     explicit SchedulerRig(const sim::TargetOptions &options = {}) : target(options)
     {
         line.respond = [this](uint8_t b) {
+            if (b == 'A')
+                reads << u"%1:"_s.arg(clock.nowMs);
+            else if (!reads.isEmpty() && reads.back().size() < 8 && b != '\r')
+                reads.back() += QChar(b).toLower();
             clock.nowMs += 1;
             return target.feed(b);
         };
@@ -47,26 +58,60 @@ struct SchedulerRig {
         w.quiet = [this] {
             return std::none_of(busy.begin(), busy.end(), [this](const Span &s) { return clock.nowMs >= s.from && clock.nowMs < s.to; });
         };
-        w.address = [this](int row) {
-            reads << QStringLiteral("%1:%2").arg(clock.nowMs).arg(0x10 + row, 3, 16, QLatin1Char('0'));
-            return uint16_t(0x10 + row);
-        };
-        w.show = [](int, uint8_t) {};
-        trend = std::make_unique<TrendScheduler>(link, w, [this] { return clock.nowMs; });
-        trend->failed = [this](const QString &text) { failures << text; };
+        w.given = [this](int row) { return addrs[size_t(row)] >= 0; };
+        w.address = [this](int row) { return uint16_t(addrs[size_t(row)]); };
+        w.label = [this](int row) { return labels[size_t(row)]; };
+        w.show = [this](int row, uint8_t value) { shown << u"%1=%2"_s.arg(row + 1).arg(value, 2, 16, QChar(u'0')); };
+        trend = std::make_unique<TrendScheduler>(link, w, [this] { return clock.nowMs; }, [] { return qint64(0); });
+        trend->failed = [this](int, uint16_t, const QString &text) { failures << text; };
     }
-    // Steps until `until` ms or until the scheduler pauses.
-    void runUntil(qint64 until)
+    // Events at their times: "addr R HEX", "label R TEXT", "tick R", "untick R",
+    // "pause", "start", "heal" (the target's fault ends).
+    void apply(const QString &event)
+    {
+        const QStringList w = event.split(u' ');
+        const int row = w.size() > 1 ? w[1].toInt() - 1 : 0;
+        if (w[0] == u"addr")
+            addrs[size_t(row)] = w[2].toInt(nullptr, 16);
+        else if (w[0] == u"label")
+            labels[size_t(row)] = w.mid(2).join(u' ');
+        else if (w[0] == u"tick" || w[0] == u"untick")
+            trend->setTicked(row, w[0] == u"tick");
+        else if (w[0] == u"pause")
+            trend->pause();
+        else if (w[0] == u"start")
+            trend->start();
+        else if (w[0] == u"heal")
+            target.setOptions({});
+    }
+    // Steps until `until` ms, the events ("MS EVENT") applied when due.
+    void runUntil(qint64 until, QStringList events = {})
     {
         for (int guard = 0; guard < 100000; ++guard) {
+            while (!events.isEmpty() && events.front().section(u' ', 0, 0).toLongLong() <= clock.nowMs)
+                apply(events.takeFirst().section(u' ', 1));
+            const qint64 next = events.isEmpty() ? until : std::min(until, events.front().section(u' ', 0, 0).toLongLong());
             const int wait = trend->step();
-            if (wait < 0 || clock.nowMs + wait >= until)
+            if (wait < 0 && next >= until)
                 return;
-            clock.nowMs += wait;
+            if (wait >= 0 && clock.nowMs + wait >= until)
+                return;
+            clock.nowMs = wait < 0 ? next : std::min(clock.nowMs + wait, std::max(next, clock.nowMs));
         }
         QFAIL("the scheduler never waited");
     }
 };
+
+// A line's runs as "NAME from-to" in ms, its hold included.
+QString describeRuns(const TrendHistory &h, const std::vector<TrendRun> &runs)
+{
+    QStringList out;
+    for (const TrendRun &run : runs)
+        out << u"%1 %2-%3"_s.arg(h.lines()[size_t(run.line)].name())
+                   .arg(qRound(run.points.front().x() * 1000))
+                   .arg(qRound(run.points.back().x() * 1000));
+    return out.join(u" | ");
+}
 
 } // namespace
 
@@ -77,30 +122,38 @@ private slots:
     void rounds_data()
     {
         QTest::addColumn<QList<int>>("ticked");
+        QTest::addColumn<QList<int>>("addrs");
         QTest::addColumn<Spans>("busy");
         QTest::addColumn<int>("closedAt");
         QTest::addColumn<int>("fault");
         QTest::addColumn<QStringList>("reads");
         QTest::addColumn<QString>("end");   // running, rounds kept, the failure reported
         const auto row = [](const char *name, QList<int> ticked, Spans busy, QStringList reads, QString end,
-                            int closedAt = -1, sim::Fault fault = sim::Fault::None) {
-            QTest::newRow(name) << ticked << busy << closedAt << int(fault) << reads << end;
+                            int closedAt = -1, sim::Fault fault = sim::Fault::None, QList<int> addrs = {}) {
+            QTest::newRow(name) << ticked << addrs << busy << closedAt << int(fault) << reads << end;
         };
         row("rows in order, a round every interval", {0, 2}, {},
             {"0:010", "5:012", "200:010", "205:012", "400:010", "405:012", "600:010", "605:012"}, "1 4 ");
         row("only the ticked rows", {7}, {}, {"0:017", "200:017", "400:017", "600:017"}, "1 4 ");
+        row("a register on two rows read once", {0, 1, 2}, {},
+            {"0:010", "5:012", "200:010", "205:012", "400:010", "405:012", "600:010", "605:012"}, "1 4 ", -1,
+            sim::Fault::None, {0x10, 0x12, 0x10, -1, -1, -1, -1, -1});
+        row("a row never given an address is not ticked", {0, 1}, {}, {"0:010", "200:010", "400:010", "600:010"}, "1 4 ", -1,
+            sim::Fault::None, {0x10, -1, -1, -1, -1, -1, -1, -1});
         row("a round waits for the window, once, then keeps a new beat", {1}, {{150, 530}}, {"0:011", "530:011"}, "1 2 ");
         row("a round cut by an entry goes on after it", {0, 1}, {{5, 100}},
             {"0:010", "105:011", "200:010", "205:011", "400:010", "405:011", "600:010", "605:011"}, "1 4 ");
         row("nothing read while the window is busy", {0}, {{0, 1000}}, {}, "1 0 ");
         row("a closed link pauses", {3}, {}, {"0:013", "200:013"}, "0 2 ", 300);
-        row("no echo pauses", {0}, {}, {"0:010", "200:010", "400:010"}, "0 2 Echo not received\nFile read failed\n"
+        // The failed round is kept, empty.
+        row("no echo pauses", {0}, {}, {"0:010", "200:010", "400:"}, "0 3 Echo not received\nFile read failed\n"
             "The target may hold part of a command, A; reset the target or reconnect", -1, sim::Fault::NoEcho);
-        row("not a value pauses", {0}, {}, {"0:010", "200:010", "400:010"}, "0 2 Invalid reply from target", -1, sim::Fault::Garbage);
+        row("not a value pauses", {0}, {}, {"0:010", "200:010", "400:010"}, "0 3 Invalid reply from target", -1, sim::Fault::Garbage);
     }
     void rounds()
     {
         QFETCH(QList<int>, ticked);
+        QFETCH(QList<int>, addrs);
         QFETCH(Spans, busy);
         QFETCH(int, closedAt);
         QFETCH(int, fault);
@@ -108,34 +161,151 @@ private slots:
         SchedulerRig rig({.fault = sim::Fault(fault), .faultAfter = 10});
         rig.busy = busy;
         rig.closedAt = closedAt;
+        for (int r = 0; r < addrs.size(); ++r)
+            rig.addrs[size_t(r)] = addrs[r];
         for (int r : ticked)
             rig.trend->setTicked(r, true);
         QVERIFY(rig.trend->start());
         rig.runUntil(700);
+        if (QByteArray(QTest::currentDataTag()).startsWith("a register on two"))
+            QCOMPARE(rig.shown.mid(0, 3), QStringList({"1=00", "2=00", "3=00"}));
         QTEST(rig.reads, "reads");
         // A failure is told once, and nothing goes past the trend to the host.
         QTEST(u"%1 %2 "_s.arg(rig.trend->running()).arg(rig.trend->history().size()) + rig.failures.join(u'|'), "end");
         QVERIFY(rig.host.messages.isEmpty());
     }
 
-    void csv()
+    // What a run keeps, by register: the CSV, the lines the chart draws and
+    // what the readout says at a moment. Registers 02A = 5C, 030 = A5,
+    // 040 = 10; rows 1 and 2 ticked at 02A (TMR0) and 030.
+    void histories_data()
     {
-        TrendHistory h(3);
-        h.append({0, 0b101, {0x01, 0, 0xA0}});
-        h.append({200, 0b001, {0x02}});
-        h.append({400, 0b101, {0x03, 0, 0xFF}});
-        h.append({600, 0b101, {0x04, 0, 0x0F}});   // the ring drops the oldest
-        std::array<QString, TrendRows> names{"TMR0", "unused", "gain, \"raw\"", "", "", "", "", ""};
-        QCOMPARE(TrendCsv(h, names), QByteArray("ms,TMR0,\"gain, \"\"raw\"\"\"\n"
-                                                "200,02,\n"
-                                                "400,03,FF\n"
-                                                "600,04,0F\n"));
-        QCOMPARE(h.lowerBound(300), 1);
+        QTest::addColumn<QStringList>("events");
+        QTest::addColumn<Spans>("busy");
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QByteArray>("csv");
+        QTest::addColumn<QString>("runs");
+        QTest::addColumn<int>("at");
+        QTest::addColumn<QString>("readout");
+        QTest::newRow("an address changed mid-run starts a line, the old one ends")
+            << QStringList{"450 addr 2 040"} << Spans{} << 0
+            << QByteArray("ms,TMR0 (02A),030,040\n0,5C,A5,\n200,5C,A5,\n400,5C,A5,\n600,5C,,10\n")
+            << u"TMR0 (02A) 0-800 | 030 5-600 | 040 605-805"_s << 620 << u"0=5C@600 2=10@605"_s;
+        QTest::newRow("back to a register: its one line goes on, broken where it was not read")
+            << QStringList{"250 addr 2 040", "450 addr 2 030"} << Spans{} << 0
+            << QByteArray("ms,TMR0 (02A),030,040\n0,5C,A5,\n200,5C,A5,\n400,5C,,10\n600,5C,A5,\n")
+            << u"TMR0 (02A) 0-800 | 030 5-400 | 040 405-600 | 030 605-805"_s << 500 << u"0=5C@400 2=10@405"_s;
+        QTest::newRow("a pause breaks the lines; untick and tick keep one column")
+            << QStringList{"250 pause", "250 untick 2", "500 tick 2", "500 start"} << Spans{} << 0
+            << QByteArray("ms,TMR0 (02A),030\n0,5C,A5\n200,5C,A5\n500,5C,A5\n700,5C,A5\n")
+            << u"TMR0 (02A) 0-400 | 030 5-405 | TMR0 (02A) 500-900 | 030 505-905"_s << 450 << u""_s;
+        QTest::newRow("an entry: the round waits and the lines break")
+            << QStringList{} << Spans{{380, 450}} << 0
+            << QByteArray("ms,TMR0 (02A),030\n0,5C,A5\n200,5C,A5\n450,5C,A5\n600,5C,A5\n")
+            << u"TMR0 (02A) 0-400 | 030 5-405 | TMR0 (02A) 450-800 | 030 455-805"_s << 420 << u""_s;
+        QTest::newRow("a failed round is an empty row; Start goes on after it")
+            << QStringList{"500 heal", "500 start"} << Spans{} << int(sim::Fault::Garbage)
+            << QByteArray("ms,TMR0 (02A),030\n0,5C,A5\n200,,\n500,5C,A5\n700,5C,A5\n")
+            << u"TMR0 (02A) 0-200 | 030 5-200 | TMR0 (02A) 500-900 | 030 505-905"_s << 100 << u"0=5C@0 1=A5@5"_s;
+        QTest::newRow("a label given later names the register's column")
+            << QStringList{"300 label 2 PORTA"} << Spans{} << 0
+            << QByteArray("ms,TMR0 (02A),PORTA (030)\n0,5C,A5\n200,5C,A5\n400,5C,A5\n600,5C,A5\n")
+            << u"TMR0 (02A) 0-800 | PORTA (030) 5-805"_s << 210 << u"0=5C@200 1=A5@205"_s;
+    }
+    void histories()
+    {
+        QFETCH(QStringList, events);
+        QFETCH(Spans, busy);
+        QFETCH(int, fault);
+        QFETCH(int, at);
+        sim::TargetOptions options{.fault = sim::Fault(fault), .faultAfter = 16};
+        options.registers[0x2A] = 0x5C;
+        options.registers[0x30] = 0xA5;
+        options.registers[0x40] = 0x10;
+        SchedulerRig rig(options);
+        rig.addrs = {0x2A, 0x30, -1, -1, -1, -1, -1, -1};
+        rig.labels[0] = u"TMR0"_s;
+        rig.busy = busy;
+        rig.trend->setTicked(0, true);
+        rig.trend->setTicked(1, true);
+        QVERIFY(rig.trend->start());
+        rig.runUntil(800, events);
+        const TrendHistory &h = rig.trend->history();
+        QTEST(TrendCsv(h, -1), "csv");
+        QTEST(describeRuns(h, TrendRuns(h, 0, 1, 100000)), "runs");
+        QStringList readout;
+        for (const TrendReading &r : TrendReadout(h, at))
+            readout << u"%1=%2@%3"_s.arg(r.line).arg(r.value, 2, 16, QChar(u'0')).arg(r.readMs).toUpper();
+        QTEST(readout.join(u' '), "readout");
+    }
+
+    // A round's reads on the line bound the interval: 13 bytes of 10 bits a
+    // register, a register on two rows counted once.
+    void minimumInterval_data()
+    {
+        QTest::addColumn<int>("baud");
+        QTest::addColumn<QList<int>>("addrs");   // of the ticked rows
+        QTest::addColumn<int>("minimum");
+        QTest::newRow("300, 1") << 300 << QList<int>{0x10} << 434;
+        QTest::newRow("300, 2") << 300 << QList<int>{0x10, 0x11} << 867;
+        QTest::newRow("4800, 4") << 4800 << QList<int>{1, 2, 3, 4} << 109;
+        QTest::newRow("9600, 3") << 9600 << QList<int>{1, 2, 3} << 41;
+        QTest::newRow("9600, 8 rows on 7 registers") << 9600 << QList<int>{1, 2, 3, 4, 5, 6, 7, 7} << 95;
+        QTest::newRow("9600, none") << 9600 << QList<int>{} << 1;
+    }
+    void minimumInterval()
+    {
+        QFETCH(int, baud);
+        QFETCH(QList<int>, addrs);
+        QFETCH(int, minimum);
+        SchedulerRig rig;
+        rig.link.BaudRate = baud;
+        for (int r = 0; r < addrs.size(); ++r) {
+            rig.addrs[size_t(r)] = addrs[r];
+            rig.trend->setTicked(r, true);
+        }
+        rig.trend->setIntervalMs(10);
+        QCOMPARE(rig.trend->minimumIntervalMs(), minimum);
+        // Raised while the rows need it, the interval asked for once they do not.
+        QCOMPARE(rig.trend->intervalMs(), std::max(10, minimum));
+        for (int r = 0; r < TrendRows; ++r)
+            rig.trend->setTicked(r, false);
+        QCOMPARE(rig.trend->intervalMs(), 10);
+    }
+
+    // Thinned to a pixel column of 10 ms, a line keeps the first read, each
+    // column's lowest and highest in the order read, and the latest, which holds.
+    void thinning_data()
+    {
+        QTest::addColumn<QList<int>>("values");   // one a ms
+        QTest::addColumn<QString>("points");      // "ms:value"
+        QTest::newRow("highest before lowest") << QList<int>{5, 9, 1, 7, 6, 6, 6, 6, 6, 6, 6, 6, 3}
+            << u"0:5 1:5 1:9 2:9 2:1 10:1 10:6 12:6 12:3 22:3"_s;
+        QTest::newRow("lowest before highest") << QList<int>{5, 1, 9, 7, 7, 7, 7, 7, 7, 7, 7}
+            << u"0:5 1:5 1:1 2:1 2:9 10:9 10:7 20:7"_s;
+    }
+    void thinning()
+    {
+        QFETCH(QList<int>, values);
+        TrendHistory h;
+        h.touchLine(0x10, QString());
+        for (int i = 0; i < values.size(); ++i) {
+            TrendRound round{i, 10, 1, i > 0, false, {}};
+            round.samples[0] = {0x10, uint8_t(values[i]), 0};
+            h.append(round);
+        }
+        const std::vector<TrendRun> runs = TrendRuns(h, 0, 1, 100);
+        QCOMPARE(runs.size(), size_t(1));
+        QStringList points;
+        for (const QPointF &p : runs[0].points)
+            points << u"%1:%2"_s.arg(qRound(p.x() * 1000)).arg(p.y());
+        QTEST(points.join(u' '), "points");
     }
 
     // The window: a key posted part-way through a trend read reaches its field
     // after the read, which starts an entry, and the trend then waits; a box
-    // of a main-window command holds it too; CloseComm pauses it.
+    // of a main-window command holds it too; CloseComm pauses it. A row
+    // without an address cannot be ticked; Escape closes the window.
     void window()
     {
         sim::TargetOptions options;
@@ -147,6 +317,9 @@ private slots:
         w.mnuTrend->trigger();
         TrendWindow *trend = w.trend();
         QVERIFY(trend && trend->isVisible() && trend->chkRows[0]->text() == u"020"_s);
+        QCOMPARE(trend->lblStatus->text(), u"Stopped"_s);
+        QVERIFY(!trend->chkRows[1]->isEnabled() && trend->chkRows[1]->toolTip().contains(u"no address"_s));
+        QCOMPARE(w.rows[2].edtAddr->accessibleName() + u'|' + w.rows[2].chkHex->accessibleName(), u"Row 3 address|Row 3 hex"_s);
         trend->chkRows[0]->setChecked(true);
         // Its timer stays off: the test steps it.
         QVERIFY(trend->scheduler().start() && trend->btnStart->text() == u"&Pause"_s);
@@ -170,6 +343,7 @@ private slots:
         QCOMPARE(state(), u"%1  01011010 1"_s.arg(TrendScheduler::WaitQuietMs));
         f.line.respond = respond;
         QTest::keyClick(field, Qt::Key_Escape);
+        QVERIFY(trend->scheduler().step() >= 0 && trend->scheduler().history().size() == 1);   // the round ends
 
         // A box shown by a command of the main window holds the trend.
         bool mayRead = true;
@@ -180,8 +354,43 @@ private slots:
         QVERIFY(!w.Editing && !f.prompts.messages().isEmpty() && !mayRead);
 
         w.btnOpenClose->click();   // CloseComm
-        QCOMPARE(u"%1 %2 %3 %4"_s.arg(w.CommOpen).arg(trend->scheduler().running()).arg(trend->btnStart->text()).arg(trend->scheduler().step()),
-                 u"0 0 &Start -1"_s);
+        QCOMPARE(u"%1 %2 %3 %4 %5"_s.arg(w.CommOpen).arg(trend->scheduler().running()).arg(trend->btnStart->text()).arg(trend->scheduler().step())
+                     .arg(trend->lblStatus->text()),
+                 u"0 0 &Start -1 Paused: connection closed"_s);
+
+        // Clear asks while rounds are not exported; Escape closes.
+        f.prompts.clear();
+        f.prompts.boxAnswers << Prompts::IdCancel;
+        QTest::mouseClick(trend->btnClear, Qt::LeftButton);
+        QVERIFY(trend->scheduler().history().size() > 0 && f.prompts.log.size() == 1 && f.prompts.log[0].startsWith(u"box Clear Trend|"_s));
+        trend->activateWindow();
+        QTest::keyClick(trend->chkRows[0], Qt::Key_Escape);
+        QVERIFY(!trend->isVisible());
+    }
+
+    // On a small screen the window opens inside it, over the main window
+    // where there is no room beside it; its smallest size fits 640x480.
+    void placement_data()
+    {
+        QTest::addColumn<QRect>("available");
+        QTest::addColumn<QRect>("main");
+        QTest::addColumn<bool>("beside");
+        QTest::newRow("1024x768") << QRect(0, 0, 1024, 740) << QRect(0, 0, 560, 460) << false;
+        QTest::newRow("1920x1080") << QRect(0, 0, 1920, 1050) << QRect(0, 0, 560, 460) << true;
+        QTest::newRow("scale 2 on 1280x1024") << QRect(0, 0, 640, 500) << QRect(0, 0, 560, 460) << false;
+    }
+    void placement()
+    {
+        QFETCH(QRect, available);
+        QFETCH(QRect, main);
+        WindowFixture f;
+        f.probe().mnuTrend->trigger();
+        TrendWindow *trend = f.probe().trend();
+        trend->placeBeside(main, available);
+        const QRect outer(trend->pos(), trend->size() + QSize(8, 34));   // with room for a frame
+        QVERIFY2(available.contains(outer), qPrintable(u"%1,%2 %3x%4"_s.arg(outer.x()).arg(outer.y()).arg(outer.width()).arg(outer.height())));
+        QTEST(outer.left() > main.right(), "beside");
+        QVERIFY(trend->minimumSizeHint().width() <= 620 && trend->minimumSizeHint().height() <= 440);
     }
 };
 

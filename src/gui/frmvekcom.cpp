@@ -174,6 +174,12 @@ TfrmVekComm::TfrmVekComm(const WindowDeps &deps, QWidget *parent)
         // The display follows the box whatever changed it: mouse, Space key
         // or program. A commit never reads old-form text in the new mode.
         connect(row.chkHex, &QCheckBox::toggled, this, [this, r] { chkAddrHexChanged(r); });
+        row.edtLabel->setAccessibleName(QStringLiteral("Row %1 label").arg(n));
+        row.edtAddr->setAccessibleName(QStringLiteral("Row %1 address").arg(n));
+        row.edtData->setAccessibleName(QStringLiteral("Row %1 value").arg(n));
+        row.chkHex->setAccessibleName(QStringLiteral("Row %1 hex").arg(n));
+        connect(row.edtLabel, &QLineEdit::textChanged, this, &TfrmVekComm::trendRowsChanged);
+        connect(row.edtAddr, &QLineEdit::textChanged, this, &TfrmVekComm::trendRowsChanged);
     }
     btnOpenClose = qobject_cast<QPushButton *>(control("btnOpenClose"));
     cbPorts = qobject_cast<QComboBox *>(control("cbPorts"));
@@ -214,7 +220,11 @@ TfrmVekComm::TfrmVekComm(const WindowDeps &deps, QWidget *parent)
     Labels = new TLabels(m_deps.prompts, this);
 }
 
-TfrmVekComm::~TfrmVekComm() = default;
+TfrmVekComm::~TfrmVekComm()
+{
+    delete m_trend;   // before the rows it sees
+    m_trend = nullptr;
+}
 
 // At the layout's position where the window fits inside the screen's
 // available area (a small screen, a large scale factor), else moved in.
@@ -618,6 +628,10 @@ void TfrmVekComm::edtAddrExit(int r)
         ReadRegValue(RowAddr[r], RowValue[r]);
         ShowRowValue(row.edtData, RowValue[r], row.chkHex->isChecked());
     });
+    if (!Editing && !RowAddrGiven[r]) {
+        RowAddrGiven[r] = true;
+        trendRowsChanged();
+    }
 }
 
 bool TfrmVekComm::edtDataKeyPress(int r, char &key)
@@ -840,17 +854,41 @@ void TfrmVekComm::edtTestExit()
 
 // ---------------------------------------------------------------- trend
 
+// The rows as the trend sees them.
+class TfrmVekComm::TrendRows final : public TrendRowSource {
+public:
+    explicit TrendRows(TfrmVekComm &w) : m_w(w) {}
+    Link &link() override { return *m_w.m_link; }
+    bool linkOpen() const override { return m_w.CommOpen; }
+    bool mayRead() const override { return m_w.trendMayRead(); }
+    bool addressGiven(int row) const override { return m_w.RowAddrGiven[size_t(row)]; }
+    uint16_t address(int row) const override { return m_w.RowAddr[size_t(row)]; }
+    QString label(int row) const override { return m_w.rows[size_t(row)].edtLabel->text(); }
+    void show(int row, uint8_t value) override { m_w.showTrendValue(row, value); }
+
+private:
+    TfrmVekComm &m_w;
+};
+
+void TfrmVekComm::trendRowsChanged()
+{
+    if (m_trendRows && m_trendRows->changed)
+        m_trendRows->changed();
+}
+
 void TfrmVekComm::mnuTrendClick()
 {
     if (!m_trend) {
-        m_trend = new TrendWindow(*this, m_deps.prompts, this);
-        m_trend->move(frameGeometry().topRight() + QPoint(8, 0));
+        m_trendRows = std::make_unique<TrendRows>(*this);
+        m_trend = new TrendWindow(*m_trendRows, m_deps.prompts, this);
+        QScreen *screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+        if (screen)
+            m_trend->placeBeside(frameGeometry(), screen->availableGeometry());
     }
     m_trend->show();
     m_trend->raise();
     m_trend->activateWindow();
 }
-
 bool TfrmVekComm::trendMayRead() const
 {
     return !Editing && Busy::depth() == 0 && !QApplication::activeModalWidget();

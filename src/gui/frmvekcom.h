@@ -87,6 +87,7 @@ private:
     friend struct Probe;
     class GuiHost;
     class CancelGate;
+    class TrendRows;
     enum class FieldKind { Label, Addr, Data, BitAddr, BitLabel, Test };
     struct FieldRef {
         FieldKind kind;
@@ -98,6 +99,7 @@ private:
     bool Editing = false;
     std::array<uint16_t, RowCount> RowAddr{};
     std::array<uint8_t, RowCount> RowValue{};
+    std::array<bool, RowCount> RowAddrGiven{};   // the address field has shown an address
     uint16_t BitAddr = 0;
     uint8_t BitValue = 0;
     bool BitUpdating = false;
@@ -195,6 +197,8 @@ private:
     std::unique_ptr<CancelGate> m_gate;   // between the link and m_deps.line
     std::unique_ptr<Link> m_link;
     TrendWindow *m_trend = nullptr;   // a child window, made when first asked for
+    std::unique_ptr<TrendRows> m_trendRows;   // what it sees of the rows
+    void trendRowsChanged();
     QHash<QString, QWidget *> m_widgets;
     QHash<QObject *, FieldRef> m_fields;
     desk::OneActionPerDoubleClick *m_toggleClicks = nullptr;   // on btnOpenClose

@@ -88,8 +88,10 @@ void TfrmVekComm::mnuOpenClick()
 
 void TfrmVekComm::ApplySetup()
 {
-    for (int r = 0; r < RowCount; ++r)
+    for (int r = 0; r < RowCount; ++r) {
+        RowAddrGiven[r] = true;
         rows[r].edtAddr->setText(AddrDisplay(RowAddr[r]));
+    }
     for (int r = 0; r < RowCount; ++r)
         ShowRowValue(rows[r].edtData, RowValue[r], rows[r].chkHex->isChecked());
     if (!CommOpen)

@@ -1,13 +1,17 @@
 #pragma once
-// The trend: chosen watch rows read round after round and drawn over time.
-// TrendScheduler decides when to read what and keeps the history; it owns
-// no widget and runs on any clock, so tests drive it on a virtual one.
-// TrendWindow is the window around it: tick boxes, interval, the chart and
-// the exports.
+// The trend: the registers of chosen watch rows read round after round and
+// drawn over time. A line is one register, whichever rows showed it.
+// TrendHistory keeps the rounds, TrendScheduler decides when to read what;
+// neither owns a widget, and the scheduler runs on any clock, so tests drive
+// it on a virtual one. TrendWindow is the window around them: tick boxes,
+// interval, the chart and the exports. It sees the main window only through
+// TrendRowSource.
 
 #include "comport.h"
 
 #include <QElapsedTimer>
+#include <QPointF>
+#include <QRect>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -17,31 +21,68 @@
 #include <vector>
 
 class QCheckBox;
-class QChart;
-class QChartView;
 class QLabel;
-class QLineSeries;
 class QPushButton;
+class QScrollArea;
 class QSpinBox;
 class QTimer;
-class QValueAxis;
 
 namespace vek {
 
-class TfrmVekComm;
 class Prompts;
+class TrendPlot;
 
 inline constexpr int TrendRows = 8;
 
-// One round: when it started (ms since Start) and the value of each row it read.
-struct TrendRound {
-    qint64 ms = 0;
-    uint8_t mask = 0;   // bit r: row r was read
-    std::array<uint8_t, TrendRows> values{};
+// What the trend needs of the window whose rows it reads.
+class TrendRowSource {
+public:
+    virtual ~TrendRowSource() = default;
+    virtual Link &link() = 0;
+    virtual bool linkOpen() const = 0;
+    // No entry, no command, no box or dialog: a read may go out now.
+    virtual bool mayRead() const = 0;
+    // Whether the row's address field has shown an address in this run.
+    virtual bool addressGiven(int row) const = 0;
+    virtual uint16_t address(int row) const = 0;
+    virtual QString label(int row) const = 0;
+    // Puts a value the trend read into the row's data field.
+    virtual void show(int row, uint8_t value) = 0;
+    // Set by the trend; the source calls it when an address or label changed.
+    std::function<void()> changed;
 };
 
-// The newest rounds, at most `capacity` of them, in a ring: 100,000 rounds
-// of 24 bytes each hold 2.4 MB however long the trend runs.
+// One read: the register, its value and when it was read (ms after the
+// start of its round).
+struct TrendSample {
+    uint16_t addr = 0;
+    uint8_t value = 0;
+    uint16_t offsetMs = 0;
+};
+
+// One round: when it started (ms since Start), each register it read once.
+struct TrendRound {
+    qint64 ms = 0;
+    int32_t intervalMs = 0;   // the interval it was read at: how long a value holds
+    uint8_t count = 0;
+    bool joined = false;      // made on the beat right after the round before
+    bool failed = false;      // a read failed: nothing of it is kept
+    std::array<TrendSample, TrendRows> samples{};
+    qint64 readMs(int i) const { return ms + samples[size_t(i)].offsetMs; }
+};
+
+// A register the trend read, with the label it had when last read.
+struct TrendLine {
+    uint16_t addr = 0;
+    QString label;
+    bool hidden = false;   // not drawn; still read
+    // "LABEL (ADDR)", or the address display alone.
+    QString name() const;
+};
+
+// The newest rounds, at most `capacity` of them, in a ring (64 bytes a round:
+// 6.4 MB at 100,000 however long the trend runs), and the lines, one a
+// register read since the last clear, in the order first read.
 class TrendHistory {
 public:
     static constexpr qsizetype Capacity = 100000;
@@ -55,49 +96,92 @@ public:
     }
     // The first round that started at or after `ms`; size() when none did.
     qsizetype lowerBound(qint64 ms) const;
-    // The rows read in any round since the last clear.
-    uint8_t rowsSeen() const { return m_seen; }
+
+    // The line of a register, -1 before its first read.
+    int lineOf(uint16_t addr) const;
+    // The register's line, made at its first read; the label follows the row.
+    int touchLine(uint16_t addr, const QString &label);
+    const std::vector<TrendLine> &lines() const { return m_lines; }
+    void setHidden(int line, bool hidden) { m_lines[size_t(line)].hidden = hidden; }
+
+    // Rounds appended since the last export (or clear).
+    qsizetype unexported() const { return m_unexported; }
+    void markExported() { m_unexported = 0; }
 
 private:
     qsizetype m_capacity;
     std::vector<TrendRound> m_rounds;
     qsizetype m_first = 0;
     qsizetype m_size = 0;
-    uint8_t m_seen = 0;
+    qsizetype m_unexported = 0;
+    std::vector<TrendLine> m_lines;
+    std::vector<int16_t> m_lineOf;   // by address
 };
 
-// The history in the form of `vekctl watch --csv`: a header "ms" and one
-// column a row read (named by `names`, quoted where needed), then a line a
-// round, each value as two hex digits; a row a round did not read is empty.
-QByteArray TrendCsv(const TrendHistory &history, const std::array<QString, TrendRows> &names);
+// The history in the form of `vekctl watch --csv`: a comment with the wall-
+// clock time of Start, a header "ms" and a column a register read (named
+// as its line, quoted where needed), then a line a round, each value as two
+// hex digits; a register a round did not read is empty, and so is every
+// column of a failed round. `startEpochMs` < 0 leaves the comment out.
+QByteArray TrendCsv(const TrendHistory &history, qint64 startEpochMs);
+// Local time in ISO 8601 with milliseconds and UTC offset, as `vekctl watch
+// --timestamps iso` writes it.
+QString TrendIsoTime(qint64 epochMs);
+
+// What the chart draws of one line: runs of steps. A value holds until the
+// register's next read, at most one interval; where a round was not made
+// (a pause, an entry, a box, a failed read, a closed link) the line breaks.
+// Each pixel column of the span keeps its lowest and highest read in the
+// order they were read. Points are (seconds since Start, value).
+struct TrendRun {
+    int line = 0;
+    QList<QPointF> points;
+};
+std::vector<TrendRun> TrendRuns(const TrendHistory &history, double fromSeconds, double toSeconds, int columns);
+
+// What holds at a moment: each line's value with the time of its read;
+// nothing for a line that is in a gap there.
+struct TrendReading {
+    int line = 0;
+    uint8_t value = 0;
+    qint64 readMs = 0;
+};
+QList<TrendReading> TrendReadout(const TrendHistory &history, qint64 ms);
 
 // When to read what. One register read per step, rows in row order, a
-// round every interval. It reads only while started, only the ticked rows,
-// only while the link is open and the window is quiet; a round that falls
-// due while the window is not waits, and is not repeated for the time it
-// waited. The first failed read pauses it and reports what the link said,
-// gathered into one text.
+// register shown by two rows read once, a round every interval. It reads
+// only while started, only the ticked rows, only while the link is open and
+// the window is quiet; a round that falls due while the window is not
+// waits, is not repeated for the time it waited, and breaks the lines. The
+// first failed read pauses it and reports what the link said, gathered
+// into one text.
 class TrendScheduler {
 public:
     // What it asks of the window.
     struct Window {
         std::function<bool()> linkOpen;
-        std::function<bool()> quiet;                  // no entry, no command, no box
+        std::function<bool()> quiet;   // no entry, no command, no box
+        std::function<bool(int row)> given;
         std::function<uint16_t(int row)> address;
+        std::function<QString(int row)> label;
         std::function<void(int row, uint8_t value)> show;
     };
     static constexpr int DefaultIntervalMs = 200;
     static constexpr int WaitQuietMs = 10;   // how soon to look again while the window is busy
 
-    TrendScheduler(Link &link, Window window, std::function<qint64()> clockMs);
+    TrendScheduler(Link &link, Window window, std::function<qint64()> clockMs,
+                   std::function<qint64()> wallMs = {});
 
-    void setTicked(int row, bool on);
+    // A row whose address was never given cannot be ticked: false.
+    bool setTicked(int row, bool on);
     bool ticked(int row) const { return (m_ticked >> row) & 1; }
-    int tickedCount() const;
-    // Never below minimumIntervalMs(): a change of ticks or bit rate raises it.
-    void setIntervalMs(int ms);
-    int intervalMs() const;
-    // One round of the ticked rows on the line at the link's bit rate.
+    // The registers one round reads: the ticked rows', each once.
+    int registerCount() const;
+    // The interval asked for; the one used is never below the minimum.
+    void setIntervalMs(int ms) { m_requestedMs = std::max(1, ms); }
+    int requestedIntervalMs() const { return m_requestedMs; }
+    int intervalMs() const { return std::max(m_requestedMs, minimumIntervalMs()); }
+    // One round of the ticked registers on the line at the link's bit rate.
     int minimumIntervalMs() const;
     // One register read's line time: the five characters and their echoes,
     // then two digits and the prompt, ten bit times a byte.
@@ -107,6 +191,7 @@ public:
     bool start();
     void pause();
     bool running() const { return m_running; }
+    bool everStarted() const { return m_started; }
     // Empties the history; the next Start begins the time axis again.
     void clear();
 
@@ -116,10 +201,11 @@ public:
 
     const TrendHistory &history() const { return m_history; }
     TrendHistory &history() { return m_history; }
-    qint64 elapsedMs() const;   // since Start, on the clock
+    qint64 elapsedMs() const;     // since Start, on the clock
+    qint64 startEpochMs() const { return m_started ? m_originWall : -1; }
 
-    std::function<void(const QString &)> failed;   // the first failed read
-    std::function<void()> stateChanged;            // started or paused
+    std::function<void(int row, uint16_t addr, const QString &)> failed;   // the first failed read
+    std::function<void()> stateChanged;                                  // started or paused
     std::function<void()> roundDone;
 
 private:
@@ -128,14 +214,18 @@ private:
     Link &m_link;
     Window m_window;
     std::function<qint64()> m_clock;
+    std::function<qint64()> m_wall;
     TrendHistory m_history;
     uint8_t m_ticked = 0;
-    int m_intervalMs = DefaultIntervalMs;
+    int m_requestedMs = DefaultIntervalMs;
     bool m_running = false;
     bool m_started = false;   // the time axis has its origin
     qint64 m_origin = 0;
+    qint64 m_originWall = 0;
     qint64 m_due = 0;
     bool m_inRound = false;
+    bool m_lastMade = false;  // the round before was made and kept
+    bool m_waited = false;    // the round due waited for the window
     int m_nextRow = 0;
     TrendRound m_round;
 };
@@ -146,22 +236,23 @@ class TrendWindow : public QWidget {
 public:
     static constexpr double FollowSeconds = 600;   // the newest 10 minutes
 
-    TrendWindow(TfrmVekComm &main, Prompts *prompts, QWidget *parent = nullptr);
+    TrendWindow(TrendRowSource &rows, Prompts *prompts, QWidget *parent = nullptr);
     ~TrendWindow() override;
 
     TrendScheduler &scheduler() { return *m_scheduler; }
-    // The row's name in the tick box, the legend and the CSV: its label, or
-    // without one its address.
+    // The row's name in its tick box: its label, or without one its address.
     QString rowName(int row) const;
 
     // Controls, named like the main window's.
     std::array<QCheckBox *, TrendRows> chkRows{};
     QSpinBox *edtInterval = nullptr;
     QLabel *lblMinimum = nullptr;
+    QCheckBox *chkDecimal = nullptr, *chkFit = nullptr;
     QPushButton *btnStart = nullptr, *btnClear = nullptr, *btnExport = nullptr, *btnImage = nullptr;
     QLabel *lblStatus = nullptr;
+    QLabel *lblStart = nullptr;
     QLabel *lblReadout = nullptr;
-    QChartView *chartView = nullptr;
+    QWidget *plot = nullptr;   // the chart
 
     void btnStartClick();
     void btnClearClick();
@@ -172,34 +263,43 @@ public:
     // Redraws the chart from the history now.
     void redraw();
     // The time span shown, in seconds since Start.
-    std::pair<double, double> span() const;
+    std::pair<double, double> span() const { return m_span; }
     bool following() const { return m_following; }
     void zoom(double factor, double aboutSeconds);
     void follow();
-    // The readout at a time: "12.3 s  TMR0 4F  PORTB 80".
+    // The readout at a time: "01:23.4  TMR0 (001) 4F  PORTB (006) 80 at 01:23.5".
     QString readoutAt(double seconds) const;
+    // Opens beside `mainFrame` inside `available` where there is room, over
+    // it where there is not, no larger than `available`.
+    void placeBeside(const QRect &mainFrame, const QRect &available);
+    // Time on the chart's axis: mm:ss, h:mm:ss past an hour.
+    static QString clockText(double seconds, bool tenths);
 
 protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
+    bool focusNextPrevChild(bool next) override;
     void showEvent(QShowEvent *event) override;
     // Closing the window pauses the trend: nothing is read that no window shows.
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    friend class TrendPlot;
     void schedule(int ms);
     void stepNow();
     void refreshNames();
     void refreshControls();
     void roundDone();
+    void intervalEdited(int ms);
+    bool askReplace(const QString &path, const QString &caption);
 
-    TfrmVekComm &m_main;
+    TrendRowSource &m_rows;
     Prompts *m_prompts;
     std::unique_ptr<TrendScheduler> m_scheduler;
     QTimer *m_stepTimer = nullptr;
     QElapsedTimer m_lastDraw;
-    QChart *m_chart = nullptr;
-    QValueAxis *m_axisTime = nullptr, *m_axisValue = nullptr, *m_axisHex = nullptr;
-    std::array<QLineSeries *, TrendRows> m_series{};
+    QScrollArea *m_controls = nullptr;
+    TrendPlot *m_plot = nullptr;
+    QString m_failure;   // the reason of the last pause by a failed read
+    bool m_linkClosed = false;
     bool m_following = true;
     std::pair<double, double> m_span{0, 10};
 };
