@@ -165,12 +165,12 @@ private slots:
         f.line.lost = "the server closed the connection";
         QTest::mouseClick(w.rows[0].edtAddr, Qt::LeftButton);
         QTest::keyClicks(w.rows[0].edtAddr, "2A\r");
-        const QString shown = w.lblVekVer->toolTip();
+        const QString shown = w.lblVekVer->toolTip() + (isRed(w.lblVekVer) ? " (red)" : "");
         QTest::keyClicks(w.rows[0].edtAddr, "\r");   // the next command is told the reason once more
         QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);
         const QStringList once{"Write failed|the server closed the connection", "Read Failure", "File read failed"};
         QCOMPARE(std::tuple(f.prompts.messages(), shown, w.lblVekVer->text()),
-                 std::tuple(once + once, QStringLiteral("line lost: the server closed the connection"), QString()));
+                 std::tuple(once + once, QStringLiteral("line lost: the server closed the connection (red)"), QString()));
     }
 
     // OpenComm to a target that does not answer shows its progress box after

@@ -251,26 +251,39 @@ private slots:
     // connections is full drops every further request unanswered.
     void openFailure()
     {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-        socklen_t len = sizeof a;
-        QVERIFY(::bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0 && ::listen(fd, 0) == 0);
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+        const auto listener = [](int backlog) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+            socklen_t len = sizeof a;
+            [[maybe_unused]] const bool ok = ::bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0 && ::listen(fd, backlog) == 0;
+            ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+            return std::pair(fd, ntohs(a.sin_port));
+        };
+        const auto [fd, port] = listener(0);
         std::vector<std::unique_ptr<QTcpSocket>> queued;
         for (bool full = false; !full && queued.size() < 8;) {
             queued.push_back(std::make_unique<QTcpSocket>());
-            queued.back()->connectToHost(QHostAddress::LocalHost, ntohs(a.sin_port));
+            queued.back()->connectToHost(QHostAddress::LocalHost, port);
             full = !queued.back()->waitForConnected(100);
         }
         QStringList got;
-        for (const QString &name : {u"rfc2217://127.0.0.1"_s, u"rfc2217://127.0.0.1:%1"_s.arg(ntohs(a.sin_port))}) {
+        for (const QString &name : {u"rfc2217://127.0.0.1"_s, u"rfc2217://127.0.0.1:%1"_s.arg(port)}) {
             NetLine line(200);
             got << u"%1 %2 %3"_s.arg(int(line.open(name, 9600))).arg(line.isOpen()).arg(line.openFailure().text);
         }
+        // A server that takes the connection and never answers (a frozen
+        // ser2net): the wait for its answer ends at the wait check's first no.
+        const auto [frozenFd, frozenPort] = listener(4);
+        NetLine frozen;
+        int asked = 0;
+        frozen.setWaitCheck([&asked] { return ++asked < 3; });
+        got << u"%1 %2 %3 %4"_s.arg(int(frozen.open(u"rfc2217://127.0.0.1:%1"_s.arg(frozenPort), 9600))).arg(frozen.isOpen())
+                   .arg(frozen.openFailure().text).arg(asked);
         const QString cannot = QString::number(int(SerialLine::OpenResult::CannotOpen)) + u" 0 "_s;
         QCOMPARE(got, (QStringList{cannot + u"a network port is named rfc2217://HOST:PORT: the port number is missing"_s,
-                                   cannot + u"no answer within 0.2 s"_s}));
+                                   cannot + u"no answer within 0.2 s"_s, cannot + u"cancelled 3"_s}));
         ::close(fd);
+        ::close(frozenFd);
     }
 
     // vekctl through ser2net to two simulated targets at once, one in each

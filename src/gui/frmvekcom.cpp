@@ -338,8 +338,7 @@ void TfrmVekComm::btnOpenCloseClick()
         if (m_trend)
             m_trend->commChanged(false);
         m_link->VerText.clear();
-        lblVekVer->setText(QString());
-        lblVekVer->setToolTip(QString());
+        showVerText(QString());
         m_toggleClicks->stateChanged();
         return;
     }
@@ -442,11 +441,14 @@ void TfrmVekComm::showLineLost()
 {
     const QString lost = m_link->line().lostReason();
     if (CommOpen && !lost.isEmpty())
-        showVerText(QStringLiteral("line lost: ") + lost);
+        showVerText(QStringLiteral("line lost: ") + lost, true);
 }
 
-void TfrmVekComm::showVerText(const QString &text)
+void TfrmVekComm::showVerText(const QString &text, bool warning)
 {
+    QPalette p = lblVekVer->palette();
+    p.setColor(QPalette::WindowText, warning ? QColor(255, 0, 0) : palette().color(QPalette::WindowText));
+    lblVekVer->setPalette(p);
     // Cut at the window's edge with an ellipsis; the tool tip holds it whole.
     lblVekVer->setText(lblVekVer->fontMetrics().elidedText(text, Qt::ElideRight, lblVekVer->width()));
     lblVekVer->setToolTip(text);

@@ -140,7 +140,8 @@ private:
     // shows "line lost: REASON" until CloseComm.
     QString causeToTell();
     void showLineLost();
-    void showVerText(const QString &text);
+    // In red when it warns.
+    void showVerText(const QString &text, bool warning = false);
 
     // Rows (index 0..RowCount-1 for rows 1..8).
     bool edtAddrKeyPress(int r, char &key);

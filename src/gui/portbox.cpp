@@ -77,6 +77,7 @@ void PortBox::markFailed(const QString &name, const QString &why)
                 Qt::DecorationRole);
     setItemData(at, why.isEmpty() ? name : name + QStringLiteral("\nfailed to open: ") + why, Qt::ToolTipRole);
     setItemData(at, !why.isEmpty(), Qt::UserRole);
+    fitList();
 }
 
 bool PortBox::isMarkedFailed(int index) const { return itemData(index, Qt::UserRole).toBool(); }
@@ -162,7 +163,8 @@ void PortBox::fitList()
     const QFontMetrics fm = view()->fontMetrics();
     for (int i = 0; i < count(); ++i)
         widest = qMax(widest, fm.horizontalAdvance(itemText(i)));
-    view()->setMinimumWidth(qMax(160, widest + 32));
+    // Room for the mark of a port that failed to open, beside its name.
+    view()->setMinimumWidth(qMax(160, widest + 32 + iconSize().width() + 6));
 }
 
 void PortBox::paintEvent(QPaintEvent *)

@@ -10,6 +10,7 @@
 #include "targetmonitor.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -19,8 +20,9 @@ namespace vek::testing {
 
 using Lines = QList<QByteArray>;
 
-// An entry in progress shows red.
+// An entry in progress shows red, and so does a warning in a label.
 inline bool isRed(const QLineEdit *field) { return field->palette().color(QPalette::Text) == QColor(255, 0, 0); }
+inline bool isRed(const QLabel *label) { return label->palette().color(QPalette::WindowText) == QColor(255, 0, 0); }
 
 // Focuses `field` as an arrow key or a click would and types `keys` ('\r'
 // Enter, '\x1b' Escape, '\b' Backspace).
