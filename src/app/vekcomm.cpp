@@ -26,7 +26,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption demo(QStringLiteral("demo"),
                                   QStringLiteral("Serve a simulated target as the port 'demo', listed first."));
     const QCommandLineOption port(QStringList{QStringLiteral("port")},
-                                  QStringLiteral("List NAME first (after demo) and choose it: a device the platform\n"
+                                  QStringLiteral("List NAME first (after demo) and choose it: a device the platform "
                                                  "does not list, or a network port rfc2217://HOST:PORT. Repeatable."),
                                   QStringLiteral("NAME"));
     parser.addOption(demo);
