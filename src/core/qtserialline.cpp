@@ -119,13 +119,6 @@ SerialLine::OpenResult QtSerialLine::open(const QString &name, int32_t baud)
         m_openFailure = {OpenFailure::Kind::Unknown, stale};
         return OpenResult::CannotOpen;
     }
-    // A program that takes neither the lock file nor flock (a network
-    // server serving the same device) still has it open: refused before a
-    // byte is sent, naming that program where the system shows it.
-    if (const QString holder = linedriver::otherHolder(device); !holder.isEmpty()) {
-        m_openFailure = {OpenFailure::Kind::Busy, QStringLiteral("%1: %2 has it open").arg(systemText(EBUSY), holder)};
-        return OpenResult::CannotOpen;
-    }
     m_port.setPortName(device);
     if (!m_port.open(QIODevice::ReadWrite)) {
         m_openFailure = describeOpenFailure(m_port);
@@ -137,6 +130,14 @@ SerialLine::OpenResult QtSerialLine::open(const QString &name, int32_t baud)
     if (!linedriver::lockExclusive(m_port.handle())) {
         m_port.close();
         m_openFailure = {OpenFailure::Kind::Busy, systemText(EBUSY)};
+        return OpenResult::CannotOpen;
+    }
+    // A program that takes neither the lock file nor flock (a network
+    // server serving the same device) still has it open: refused before a
+    // byte is sent, naming that program where the system shows it.
+    if (const QString holder = linedriver::otherHolder(device); !holder.isEmpty()) {
+        m_port.close();
+        m_openFailure = {OpenFailure::Kind::Busy, QStringLiteral("%1: %2 has it open").arg(systemText(EBUSY), holder)};
         return OpenResult::CannotOpen;
     }
     const bool lineOk = m_port.setBaudRate(baud)
