@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace vek;
@@ -366,6 +367,36 @@ private slots:
         trend->activateWindow();
         QTest::keyClick(trend->chkRows[0], Qt::Key_Escape);
         QVERIFY(!trend->isVisible());
+    }
+
+    // Exports ask before replacing a file, and an image is written in the
+    // form its name says, or refused.
+    void exports()
+    {
+        WindowFixture f;
+        f.probe().mnuTrend->trigger();
+        TrendWindow *trend = f.probe().trend();
+        QTemporaryDir dir;
+        const QString old = dir.filePath(u"old.csv"_s);
+        QFile file(old);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("other data\n") == 11);
+        file.close();
+        const auto save = [&](QPushButton *button, const QString &name, int answer = Prompts::IdOk) {
+            f.prompts.clear();
+            f.prompts.fileAnswers << dir.filePath(name);
+            f.prompts.boxAnswers << answer;
+            QTest::mouseClick(button, Qt::LeftButton);
+            QFile written(dir.filePath(name));
+            const QByteArray head = written.open(QIODevice::ReadOnly) ? written.read(4) : QByteArray("none");
+            return u"%1 %2"_s.arg(QString::fromLatin1(head.toHex()), f.prompts.log.mid(1).join(u'|').section(u'|', 0, 0));
+        };
+        QCOMPARE(save(trend->btnExport, u"old.csv"_s, Prompts::IdCancel), u"6f746865 box Export CSV"_s);   // "othe", kept
+        QCOMPARE(save(trend->btnExport, u"old.csv"_s), u"6d730a box Export CSV"_s);   // "ms\n"
+        QCOMPARE(save(trend->btnImage, u"a.png"_s), u"89504e47 "_s);
+        QCOMPARE(save(trend->btnImage, u"a.svg"_s).left(8), u"3c3f786d"_s);   // "<?xm"
+        QCOMPARE(save(trend->btnImage, u"a.jpg"_s).left(4), u"ffd8"_s);
+        QCOMPARE(save(trend->btnImage, u"a.gif"_s), u"6e6f6e65 msg Cannot save "_s + dir.filePath(u"a.gif"_s)
+                                                      + u": the name must end in .png, .svg, .jpg or .jpeg"_s);
     }
 
     // On a small screen the window opens inside it, over the main window

@@ -554,7 +554,9 @@ public:
         const QFontMetrics fm(font());
         const int left = fm.horizontalAdvance(QStringLiteral("255")) + 14;
         const int legend = legendHeight(size.width());
-        return QRect(QPoint(left, 8), QPoint(size.width() - 12, size.height() - legend - 2 * fm.height() - 12));
+        // Room on the right for half of the last time label.
+        const int right = fm.horizontalAdvance(QStringLiteral("00:00.0")) / 2 + 4;
+        return QRect(QPoint(left, 8), QPoint(size.width() - right, size.height() - legend - 2 * fm.height() - 12));
     }
     int plotColumns() const { return std::max(1, plotRect(size()).width()); }
     void render(QPainter &p, QSize size) const;
@@ -970,14 +972,20 @@ void TrendWindow::refreshControls()
         edtInterval->setValue(used);
     }
     const int n = m_scheduler->registerCount();
+    const int baud = m_rows.link().BaudRate;
     const QString round = QStringLiteral("one round of %1 register%2 takes %3 ms at %4 bit/s")
                               .arg(n)
                               .arg(n == 1 ? "" : "s")
                               .arg(minimum)
-                              .arg(m_rows.link().BaudRate);
-    lblMinimum->setText(m_scheduler->requestedIntervalMs() < minimum
-                            ? QStringLiteral("Raised from %1 ms: %2").arg(m_scheduler->requestedIntervalMs()).arg(round)
-                            : QStringLiteral("At least %1 ms: %2").arg(minimum).arg(round));
+                              .arg(baud);
+    if (n == 0)
+        lblMinimum->setText(QStringLiteral("At least %1 ms a ticked register at %2 bit/s")
+                                .arg(std::ceil(TrendScheduler::readLineMs(baud, m_rows.link().DoubleEcho)))
+                                .arg(baud));
+    else
+        lblMinimum->setText(m_scheduler->requestedIntervalMs() < minimum
+                                ? QStringLiteral("Raised from %1 ms: %2").arg(m_scheduler->requestedIntervalMs()).arg(round)
+                                : QStringLiteral("At least %1 ms: %2").arg(minimum).arg(round));
     btnStart->setText(m_scheduler->running() ? QStringLiteral("&Pause") : QStringLiteral("&Start"));
     QString status;
     if (m_scheduler->running())
