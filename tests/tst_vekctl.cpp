@@ -401,6 +401,7 @@ void TestVekctl::refusals_data()
     row("-p rfc2217://127.0.0.1 read 02A", "-p rfc2217://127.0.0.1: a network port is named rfc2217://HOST:PORT: the port number is missing");
     row("-p rfc2217://lab!:3001 read 02A", "-p rfc2217://lab!:3001: 'lab!' is not a host name or address");
     row("-p tcp://lab:3001 read 02A", "-p tcp://lab:3001: not a kind of port vekctl knows; a network port is named rfc2217://HOST:PORT");
+    row("-p rfc2217:/lab:3001 read 02A", "-p rfc2217:/lab:3001: a network port is named rfc2217://HOST:PORT");
     // Only an ordinary file is replaced, in a folder that is there to be
     // written; a link is followed. DIR/node is a full device of the test's own.
     row("-p N save DIR/fifo 02A", "save DIR/fifo: a FIFO, not an ordinary file; nothing written");

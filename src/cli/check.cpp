@@ -212,6 +212,8 @@ void checkPortName(const QString &name)
 {
     static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*:"));
     if (!NetLine::isNetName(name)) {
+        if (name.startsWith(QLatin1String("rfc2217:"), Qt::CaseInsensitive))
+            throw UsageError(QStringLiteral("-p %1: a network port is named rfc2217://HOST:PORT").arg(name));
         if (scheme.match(name).hasMatch() && name.contains(QStringLiteral("://")))
             throw UsageError(QStringLiteral("-p %1: not a kind of port vekctl knows; a network port is named "
                                             "rfc2217://HOST:PORT").arg(name));
