@@ -69,8 +69,9 @@ int runWatch(Session &session, const Command &cmd)
     int failure = 0;   // the status of the latest failed round
     qint64 due = 0;    // when the round should start
     const qint64 origin = clock.nowMs();
-    const qint64 wallOrigin = clock.wallMs();
     const auto now = [&] { return clock.nowMs() - origin; };
+    // The wall-clock time of `t` (since the start), as the wall clock says now.
+    const auto wallAt = [&](qint64 t) { return clock.wallMs() - (now() - t); };
     // Sleeps until `t` (since the start); false when a signal came.
     const auto sleepUntil = [&](qint64 t) { return t <= now() || clock.sleepMs(t - now()); };
 
@@ -114,7 +115,7 @@ int runWatch(Session &session, const Command &cmd)
             if (!sleepUntil(nextAttempt))
                 return stopped();
             ++attempts;
-            const QString when = stamp(Options::Stamps::Iso, 0, wallOrigin + now(), false);
+            const QString when = stamp(Options::Stamps::Iso, 0, clock.wallMs(), false);
             QString why;
             const bool back = session.reopen(why);
             if (interrupt::pending())
@@ -130,7 +131,7 @@ int runWatch(Session &session, const Command &cmd)
             // The rounds whose time passed meanwhile were missed; after a
             // successful attempt, the one due last is read at once.
             const auto missed = [&](qint64 at) {
-                const int status = failedRound(stamp(opt.stamps, at, wallOrigin + at, opt.csv));
+                const int status = failedRound(stamp(opt.stamps, at, wallAt(at), opt.csv));
                 return status ? status : roundEnded();
             };
             if (opt.intervalMs == 0) {
@@ -152,7 +153,7 @@ int runWatch(Session &session, const Command &cmd)
         // late (the round before ran longer) starts a new beat, and one
         // that runs longer is followed at once.
         const qint64 start = now();
-        const qint64 wallMs = wallOrigin + start;
+        const qint64 wallMs = clock.wallMs();
         due = start - due >= opt.intervalMs ? start + opt.intervalMs : due + opt.intervalMs;
         const QString first = stamp(opt.stamps, start, wallMs, opt.csv);
 
