@@ -89,7 +89,7 @@ const CommandInfo Commands[] = {
      "Reads the registers again and again on one connection: a round starts every\n"
      "--interval milliseconds (default 100) after the start of the one before, or\n"
      "at once when a round takes longer. Prints the milliseconds since the start\n"
-     "and each register that changed since the round before ('  1200 02A 5C->5D');\n"
+     "and each register that changed since the round before ('1200 02A 5C->5D');\n"
      "the first round prints every value. With --csv: a header 'ms,02A,...', then\n"
      "one line a round with every value. A failed read prints the link's message\n"
      "and the round counts as failed (in CSV a row with empty values); the same\n"
