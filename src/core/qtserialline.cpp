@@ -119,25 +119,28 @@ SerialLine::OpenResult QtSerialLine::open(const QString &name, int32_t baud)
         m_openFailure = {OpenFailure::Kind::Unknown, stale};
         return OpenResult::CannotOpen;
     }
+    // Busy, naming the program that has the port where the system shows it.
+    const auto busy = [&] {
+        const QString holder = linedriver::otherHolder(device);
+        m_openFailure = {OpenFailure::Kind::Busy, holder.isEmpty() ? systemText(EBUSY)
+                                                                   : QStringLiteral("%1: %2 has it open")
+                                                                         .arg(systemText(EBUSY), holder)};
+    };
     m_port.setPortName(device);
     if (!m_port.open(QIODevice::ReadWrite)) {
         m_openFailure = describeOpenFailure(m_port);
+        if (m_openFailure.kind == OpenFailure::Kind::Busy)
+            busy();
         return OpenResult::CannotOpen;
     }
     // The lock file and TIOCEXCL keep out programs that honour them (and
     // TIOCEXCL does not bind root); a program that locks the device itself
-    // with flock is seen here.
-    if (!linedriver::lockExclusive(m_port.handle())) {
+    // with flock is seen here. One that takes neither (a network server
+    // serving the same device) still has it open: refused before a byte is
+    // sent.
+    if (!linedriver::lockExclusive(m_port.handle()) || !linedriver::otherHolder(device).isEmpty()) {
         m_port.close();
-        m_openFailure = {OpenFailure::Kind::Busy, systemText(EBUSY)};
-        return OpenResult::CannotOpen;
-    }
-    // A program that takes neither the lock file nor flock (a network
-    // server serving the same device) still has it open: refused before a
-    // byte is sent, naming that program where the system shows it.
-    if (const QString holder = linedriver::otherHolder(device); !holder.isEmpty()) {
-        m_port.close();
-        m_openFailure = {OpenFailure::Kind::Busy, QStringLiteral("%1: %2 has it open").arg(systemText(EBUSY), holder)};
+        busy();
         return OpenResult::CannotOpen;
     }
     const bool lineOk = m_port.setBaudRate(baud)
