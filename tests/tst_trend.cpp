@@ -321,7 +321,10 @@ private slots:
         QCOMPARE(trend->lblStatus->text(), u"Stopped"_s);
         QVERIFY(!trend->chkRows[1]->isEnabled() && trend->chkRows[1]->toolTip().contains(u"no address"_s));
         QCOMPARE(w.rows[2].edtAddr->accessibleName() + u'|' + w.rows[2].chkHex->accessibleName(), u"Row 3 address|Row 3 hex"_s);
-        trend->chkRows[0]->setChecked(true);
+        // Its own Tab chain: the one row with an address, then the interval.
+        QTest::mouseClick(trend->chkRows[0], Qt::LeftButton, {}, QPoint(8, trend->chkRows[0]->height() / 2));   // ticks it
+        QTest::keyClick(trend->chkRows[0], Qt::Key_Tab);
+        QVERIFY(trend->chkRows[0]->isChecked() && trend->focusWidget() == trend->edtInterval);
         // Its timer stays off: the test steps it.
         QVERIFY(trend->scheduler().start() && trend->btnStart->text() == u"&Pause"_s);
 

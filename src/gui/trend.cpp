@@ -867,11 +867,11 @@ TrendWindow::TrendWindow(TrendRowSource &rows, Prompts *prompts, QWidget *parent
     connect(btnClear, &QPushButton::clicked, this, &TrendWindow::btnClearClick);
     connect(btnExport, &QPushButton::clicked, this, &TrendWindow::btnExportClick);
     connect(btnImage, &QPushButton::clicked, this, &TrendWindow::btnImageClick);
-    lblStatus = new QLabel(panel);
+    // The status stays in sight below the controls, however they scroll.
+    lblStatus = new QLabel(this);
     lblStatus->setObjectName("lblStatus");
     lblStatus->setWordWrap(true);
     lblStatus->setTextFormat(Qt::PlainText);
-    controls->addWidget(lblStatus);
     lblStart = new QLabel(panel);
     lblStart->setObjectName("lblStart");
     lblStart->setWordWrap(true);
@@ -895,8 +895,12 @@ TrendWindow::TrendWindow(TrendRowSource &rows, Prompts *prompts, QWidget *parent
     auto *right = new QVBoxLayout;
     right->addWidget(plot, 1);
     right->addWidget(lblReadout);
+    auto *left = new QVBoxLayout;
+    left->addWidget(m_controls, 1);
+    left->addWidget(lblStatus);
+    lblStatus->setMaximumWidth(m_controls->maximumWidth());
     auto *layout = new QHBoxLayout(this);
-    layout->addWidget(m_controls);
+    layout->addLayout(left);
     layout->addLayout(right, 1);
     resize(860, 560);
 
@@ -1251,7 +1255,7 @@ bool TrendWindow::focusNextPrevChild(bool next)
     }
     if (chain.isEmpty())
         return false;
-    QWidget *focus = QApplication::focusWidget();
+    QWidget *focus = focusWidget();
     while (focus && !chain.contains(focus) && focus != this)
         focus = focus->parentWidget();
     qsizetype i = chain.indexOf(focus);
