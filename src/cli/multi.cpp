@@ -8,6 +8,7 @@
 #include <QTextStream>
 #include <QThread>
 
+#include <csignal>
 #include <memory>
 #include <vector>
 
@@ -19,7 +20,7 @@ namespace {
 // the target's name and a tab, to the shared stream. Whatever has no line
 // end yet goes out when the device is closed. Once the shared stream fails
 // (a full disk, a closed output), every write fails with its reason, so that
-// each target ends as one alone would. The last line passed on is kept.
+// each target ends as one alone would. The last message passed on is kept.
 class PrefixedLines final : public QIODevice {
 public:
     PrefixedLines(QString prefix, QTextStream &dest, QMutex &lock)
@@ -38,7 +39,7 @@ public:
         QIODevice::close();
     }
 
-    QString lastLine() const { return m_last; }
+    QString lastMessage() const { return m_last; }
 
 protected:
     qint64 readData(char *, qint64) override { return -1; }
@@ -56,8 +57,11 @@ private:
             return true;
         QString text;
         for (const QByteArray &line : QByteArrayView(m_pending).first(end).toByteArray().split('\n')) {
-            m_last = QString::fromUtf8(line);
-            text += m_prefix + m_last + u'\n';
+            const QString l = QString::fromUtf8(line);
+            // A message's first line; the lines it runs on to are not one.
+            if (l.startsWith(Program + QStringLiteral(": ")))
+                m_last = l;
+            text += m_prefix + l + u'\n';
         }
         m_pending.remove(0, end + 1);
         QMutexLocker locked(&m_lock);
@@ -140,7 +144,7 @@ int runOnEach(const QStringList &ports, const Options &opt, const TargetRun &run
             statuses[size_t(i)] = run(mine, targetOut, targetErr);
             targetOut.flush();
             targetErr.flush();
-            reasons[size_t(i)] = errLines.lastLine();
+            reasons[size_t(i)] = errLines.lastMessage();
         }));
         threads.back()->start();
     }
@@ -150,6 +154,9 @@ int runOnEach(const QStringList &ports, const Options &opt, const TargetRun &run
     for (qsizetype i = 0; i < ports.size(); ++i) {
         const int status = statuses[size_t(i)];
         QString why = status == 0 ? QStringLiteral("ok") : reasons[size_t(i)];
+        if (status > 128)
+            why = status == 128 + SIGPIPE ? QStringLiteral("the reader of the output went away")
+                                          : QStringLiteral("stopped by signal %1").arg(status - 128);
         if (why.startsWith(Program + QStringLiteral(": ")))
             why.remove(0, Program.size() + 2);
         if (why.isEmpty())
