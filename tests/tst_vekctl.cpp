@@ -11,6 +11,7 @@
 #include "multi.h"
 #include "script.h"
 #include "session.h"
+#include "targetsession.h"
 #include "simline.h"
 #include "watch.h"
 #include "textconv.h"
@@ -553,16 +554,14 @@ void TestVekctl::watchReconnect()
     VirtualClock clock(time);
     SimLine sim(testTarget(), &time, false);
     PulledLine pulled(sim, time);
-    vek::cli::LineWatch watched(pulled);
     QString printed, said;
     QTextStream o(&printed), e(&said);
     vek::cli::CliHost host(e, clock);
-    vek::Link link(watched, host);
+    vek::Session target(pulled, host);
     vek::cli::Session session(inv.options, o, e, host);
-    session.link = &link;
-    session.lineWatch = &watched;
-    QCOMPARE(vek::cli::connectTarget(inv.options, host, link, watched, session.versionOk), 0);
-    session.reopen = [&](QString &why) { return vek::cli::reconnectTarget(inv.options, host, link, watched, session.versionOk, why); };
+    session.target = &target;
+    QCOMPARE(vek::cli::connectTarget(inv.options, host, target), 0);
+    session.reopen = [&](QString &why) { return vek::cli::reconnectTarget(inv.options, target, why); };
     pulled.downFrom = clock.nowMs() + 2500, pulled.downUntil = clock.nowMs() + 9000;
     QCOMPARE(vek::cli::runWatch(session, inv.commands.first()), status);
     QCOMPARE(printed, out);

@@ -1,6 +1,7 @@
 #include "script.h"
 
 #include "comport.h"
+#include "targetsession.h"
 #include "interrupt.h"
 #include "textconv.h"
 
@@ -133,7 +134,7 @@ int runInteractive(Session &session)
             const int status = session.run(c);
             if (status >= 128 || status == 4)
                 return status;
-            if (session.link && session.link->HoldsPartial()) {
+            if (session.target && session.target->holdsPartial()) {
                 session.warn(QStringLiteral("stdin: nothing more can be sent on this connection; the session ends"));
                 return 1;
             }

@@ -1,8 +1,8 @@
 #include "session.h"
 
+#include "targetsession.h"
 #include "comport.h"
 #include "interrupt.h"
-#include "linewatch.h"
 #include "script.h"
 #include "setupfile.h"
 #include "textconv.h"
@@ -114,28 +114,28 @@ Session::Session(const Options &options, QTextStream &out, QTextStream &err, Cli
 {
 }
 
-void Session::startCommand()
+bool Session::take(const Result &r)
 {
-    if (lineWatch)
-        lineWatch->startCommand();
+    for (const QString &m : r.messages)
+        warn(m);
+    if (!r.ok())
+        m_failStatus = r.status == StatusLineLost ? 4 : 1;
+    return r.ok();
 }
-
-int Session::failStatus() const { return lineWatch && lineWatch->lost() ? 4 : 1; }
 
 int Session::run(const Command &cmd)
 {
     bool ok = true;
-    startCommand();
+    m_failStatus = 1;
     switch (cmd.info->kind) {
     case Kind::Ports:
         ports();
         break;
     case Kind::Version:
-        if (!versionOk)
+        if (!(ok = target->identified()))
             m_host.showMessage(QStringLiteral("No identification from target"));
         else
-            result(QString::fromLatin1(link->VerText));
-        ok = versionOk;
+            result(target->identification());
         break;
     case Kind::Read:
         ok = readItems(cmd);
@@ -147,9 +147,8 @@ int Session::run(const Command &cmd)
         ok = apply(cmd);
         break;
     case Kind::Test: {
-        const QByteArray line = "T" + HexByte(cmd.testValue).toLatin1();
-        if ((ok = link->SendCommand(line + char(Link::CR))))
-            info(QString::fromLatin1(line));
+        if ((ok = take(target->test(cmd.testValue))))
+            info(u'T' + HexByte(cmd.testValue));
         else
             warn(cmd.where + QStringLiteral("test %1 failed").arg(cmd.testValue));
         break;
@@ -218,8 +217,11 @@ void Session::prompt(const QString &text)
 
 bool Session::readValue(uint16_t addr, uint8_t &value, const QString &where)
 {
-    if (link->ReadRegister(addr, value))
+    const Result r = target->read(addr);
+    if (take(r)) {
+        value = r.value();
         return true;
+    }
     warn(where + QStringLiteral("read %1 failed").arg(AddrDisplay(addr)));
     return false;
 }
@@ -267,7 +269,7 @@ bool Session::readRange(const ReadItem &item, const QString &where)
 
 bool Session::write(const WriteItem &w)
 {
-    if (!link->WriteRegister(w.addr, w.value))
+    if (!take(target->write(w.addr, w.value)))
         return false;
     info(u'A' + AddrDisplay(w.addr) + u'=' + HexByte(w.value));
     return true;

@@ -12,12 +12,11 @@
 class QTextStream;
 
 namespace vek {
-class Link;
+class Target;
+struct Result;
 }
 
 namespace vek::cli {
-
-class LineWatch;
 
 // Messages of the link and of vekctl go to standard error, prefixed with
 // the program's name; fixed waits pause on the clock. While a watch collapses
@@ -55,18 +54,16 @@ class Session {
 public:
     Session(const Options &options, QTextStream &out, QTextStream &err, CliHost &host);
 
-    bool versionOk = false;      // the identification query after the handshake answered
-    Link *link = nullptr;        // the open connection, for the commands that need a port
-    LineWatch *lineWatch = nullptr;   // the line under it
+    // The connected target (its own link or a served connection), for the
+    // commands that need a port.
+    Target *target = nullptr;
     // Closes the port and opens it again with the connection sequence, for
     // watch --reconnect: true when the target answers again, else false and
     // in `why` the reason.
     std::function<bool(QString &why)> reopen;
 
-    // Before each exchange whose failure is to be judged.
-    void startCommand();
-    // The status of a failed command: 4 when the line was lost, else 1.
-    int failStatus() const;
+    // The status of the last failed exchange: 4 when the line was lost, else 1.
+    int failStatus() const { return m_failStatus; }
     // A write to standard output failed (its message is out).
     bool outputFailed() const { return m_outputFailed; }
     CliHost &host() { return m_host; }
@@ -83,6 +80,8 @@ public:
     void prompt(const QString &text);   // on standard error, without a line end
     // Reads one register; on failure says which read failed.
     bool readValue(uint16_t addr, uint8_t &value, const QString &where = {});
+    // Prints a result's messages; true when it succeeded.
+    bool take(const Result &r);
 
 private:
     bool readItems(const Command &cmd);
@@ -102,6 +101,7 @@ private:
     QTextStream &m_err;
     CliHost &m_host;
     bool m_outputFailed = false;
+    int m_failStatus = 1;
 };
 
 } // namespace vek::cli

@@ -3,11 +3,11 @@
 #include "check.h"
 #include "comport.h"
 #include "interrupt.h"
-#include "linewatch.h"
 #include "multi.h"
 #include "netline.h"
 #include "qtserialline.h"
 #include "session.h"
+#include "targetsession.h"
 #include "simline.h"
 
 #include <QTextStream>
@@ -17,35 +17,6 @@
 namespace vek::cli {
 
 namespace {
-
-QString openFailureText(const QString &port, const SerialLine::OpenFailure &f)
-{
-    using K = SerialLine::OpenFailure::Kind;
-    QString text = QStringLiteral("cannot open ") + port;
-    if (!f.text.isEmpty())
-        text += QStringLiteral(": ") + f.text;
-    switch (f.kind) {
-    case K::NoPermission:
-#ifdef Q_OS_LINUX
-        text += QStringLiteral(" (add your user to the dialout group, then log in again)");
-#endif
-        break;
-    case K::Busy:
-        // Unless the reason names the program already.
-        if (!f.text.endsWith(QLatin1String("has it open")))
-            text += QStringLiteral(" (another program has it open)");
-        break;
-    case K::NotFound:
-        text += QStringLiteral(" (vekctl ports lists the ports)");
-        break;
-    case K::NotSerial:
-        text += QStringLiteral(" (not a serial port)");
-        break;
-    case K::Unknown:
-        break;
-    }
-    return text;
-}
 
 // The line under a port name: the simulated target inside the process for
 // "demo", an RFC 2217 server for rfc2217://HOST:PORT, the platform's port for
@@ -61,37 +32,21 @@ std::unique_ptr<SerialLine> lineFor(const QString &port)
 
 } // namespace
 
-int connectTarget(const Options &opt, CliHost &host, Link &link, LineWatch &watched, bool &versionOk)
+int connectTarget(const Options &opt, CliHost &host, vek::Session &target)
 {
-    link.BaudRate = opt.baud;
-    link.CalChar = opt.cal;
-    watched.startCommand();
-    const auto opened = link.OpenLine(opt.port);
-    if (opened == SerialLine::OpenResult::CannotOpen) {
-        host.showMessage(openFailureText(opt.port, link.line().openFailure()));
-        return ExitNoConnection;
-    }
-    if (opened != SerialLine::OpenResult::Ok || !link.ConnectionSequence()) {
-        link.ClosePort();
-        host.showMessage(opt.port + QStringLiteral(" is not responding"));
-        return ExitNoConnection;
-    }
-    versionOk = link.GetVersion();
-    watched.echoes = link.DoubleEcho ? 2 : 1;
-    return ExitOk;
+    const Result r = target.connect(opt.port, opt.baud, opt.cal);
+    for (const QString &m : r.messages)
+        host.showMessage(m);
+    return r.status;
 }
 
-bool reconnectTarget(const Options &opt, CliHost &host, Link &link, LineWatch &watched, bool &versionOk,
-                     QString &why)
+bool reconnectTarget(const Options &opt, vek::Session &target, QString &why)
 {
-    QStringList said;
-    host.capture(&said);
-    link.ClosePort();
-    const bool ok = connectTarget(opt, host, link, watched, versionOk) == ExitOk;
-    host.capture(nullptr);
+    target.close();
+    const Result r = target.connect(opt.port, opt.baud, opt.cal);
     // The last word says most: "cannot open ..." or "... is not responding".
-    why = said.isEmpty() ? QString() : said.last();
-    return ok;
+    why = r.messages.isEmpty() ? QString() : r.messages.last();
+    return r.ok();
 }
 
 namespace {
@@ -104,19 +59,14 @@ int runTarget(const Options &opt, const QList<Command> &cmds, bool needsPort, QT
     CliHost host(err);
     Session session(opt, out, err, host);
     std::unique_ptr<SerialLine> line;
-    std::unique_ptr<LineWatch> watched;
-    std::unique_ptr<Link> link;
+    std::unique_ptr<vek::Session> target;
     int status = ExitOk;
     if (needsPort) {
         line = lineFor(opt.port);
-        watched = std::make_unique<LineWatch>(*line);
-        link = std::make_unique<Link>(*watched, host);
-        session.link = link.get();
-        session.lineWatch = watched.get();
-        status = connectTarget(opt, host, *link, *watched, session.versionOk);
-        session.reopen = [&](QString &why) {
-            return reconnectTarget(opt, host, *link, *watched, session.versionOk, why);
-        };
+        target = std::make_unique<vek::Session>(*line, host);
+        session.target = target.get();
+        status = connectTarget(opt, host, *target);
+        session.reopen = [&](QString &why) { return reconnectTarget(opt, *target, why); };
         if (status == ExitOk && interrupt::pending())
             status = 128 + interrupt::pending();
     }
@@ -128,8 +78,13 @@ int runTarget(const Options &opt, const QList<Command> &cmds, bool needsPort, QT
         }
     }
 
-    if (link && !link->ClosePort() && status == ExitOk)
-        status = ExitTargetFailed;
+    if (target && target->isOpen()) {
+        const Result r = target->close();
+        for (const QString &m : r.messages)
+            host.showMessage(m);
+        if (!r.ok() && status == ExitOk)
+            status = ExitTargetFailed;
+    }
     if (status == ExitOk && session.outputFailed())
         status = ExitTargetFailed;
     return status;

@@ -14,13 +14,12 @@
 class QTextStream;
 
 namespace vek {
-class Link;
+class Session;
 }
 
 namespace vek::cli {
 
 class CliHost;
-class LineWatch;
 struct Options;
 
 // Exit statuses.
@@ -40,14 +39,12 @@ enum Exit : int {
 // diagnostics to `err`.
 int runVekctl(const QStringList &args, QTextStream &out, QTextStream &err);
 
-// Opens the port of `opt` on the link (over `watched`) and runs the
-// connection sequence and the identification query, as OpenComm does.
-// Returns 0, or the exit status with the reason said; the port is then
-// closed.
-int connectTarget(const Options &opt, CliHost &host, Link &link, LineWatch &watched, bool &versionOk);
+// Opens the port of `opt` on the target's link and runs the connection
+// sequence and the identification query, as OpenComm does. Returns 0, or the
+// exit status with the reason said; the port is then closed.
+int connectTarget(const Options &opt, CliHost &host, vek::Session &target);
 // Closes the port and connects again, saying nothing: true when the target
 // answers, else false with the reason in `why`.
-bool reconnectTarget(const Options &opt, CliHost &host, Link &link, LineWatch &watched, bool &versionOk,
-                     QString &why);
+bool reconnectTarget(const Options &opt, vek::Session &target, QString &why);
 
 } // namespace vek::cli

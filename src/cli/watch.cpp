@@ -1,6 +1,7 @@
 #include "watch.h"
 
 #include "comport.h"
+#include "targetsession.h"
 #include "interrupt.h"
 #include "textconv.h"
 #include "vekctl.h"
@@ -166,7 +167,6 @@ int runWatch(Session &session, const Command &cmd)
             continue;
         }
 
-        session.startCommand();
         bool ok = true;
         for (qsizetype i = 0; i < addrs.size() && ok; ++i) {
             if (interrupt::pending())
@@ -180,7 +180,7 @@ int runWatch(Session &session, const Command &cmd)
         if (!ok) {
             failure = session.failStatus();
             // Nothing more may be sent after a command cut short.
-            if (session.link && session.link->HoldsPartial())
+            if (session.target && session.target->holdsPartial())
                 return end(failure);
             if (const int status = failedRound(first))
                 return end(status);

@@ -6,7 +6,7 @@
 
 #include "serialline.h"
 
-namespace vek::cli {
+namespace vek {
 
 class LineWatch final : public SerialLine {
 public:
@@ -57,4 +57,4 @@ private:
     bool m_wrongEcho = false;
 };
 
-} // namespace vek::cli
+} // namespace vek
