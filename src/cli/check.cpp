@@ -149,6 +149,8 @@ void checkOptions(const QCommandLineParser &p, Options &o)
     o.verbose = p.isSet(QStringLiteral("verbose"));
     o.csv = p.isSet(QStringLiteral("csv"));
     o.reconnect = p.isSet(QStringLiteral("reconnect"));
+    o.noShare = p.isSet(QStringLiteral("no-share"));
+    o.exclusive = p.isSet(QStringLiteral("exclusive"));
     const QString baud = p.value(QStringLiteral("baud"));
     if (baud == u"300" || baud == u"4800" || baud == u"9600")
         o.baud = baud.toInt();
@@ -323,6 +325,7 @@ void checkCommand(Command &cmd, CheckContext &context)
     switch (c.kind) {
     case Kind::Ports:
     case Kind::Version:
+    case Kind::Serve:
         break;
     case Kind::Read:
     case Kind::Watch:
@@ -443,6 +446,10 @@ Invocation checkInvocation(const QStringList &args)
         throw UsageError(QStringLiteral("no port given: use -p NAME ('vekctl ports' lists them)"));
     if (inv.needsPort)
         checkPorts(inv.ports);
+    const bool serves = std::any_of(inv.commands.cbegin(), inv.commands.cend(),
+                                    [](const Command &c) { return c.info->kind == Kind::Serve; });
+    if (serves && (inv.commands.size() > 1 || inv.ports.size() > 1))
+        throw UsageError(QStringLiteral("serve stands alone, with one port"));
     if (inv.needsPort && inv.ports.size() > 1)
         checkSeveralTargets(inv.commands, inv.options);
     return inv;

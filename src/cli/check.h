@@ -26,6 +26,8 @@ struct Options {
     int intervalMs = 100;
     qint64 count = 0;            // 0: no limit
     bool csv = false;
+    bool noShare = false;        // never join a served connection
+    bool exclusive = false;      // run: hold a served connection for the whole script
     bool reconnect = false;      // watch: open the port again after a lost line
     int timeoutMs = 5000;        // wait
     qint64 maxFailures = 10;     // watch: failed rounds in a row that end it

@@ -22,7 +22,7 @@ const CommandInfo Commands[] = {
      "(four hexadecimal digits each; empty where unknown).\n"
      "A port on another machine, served by an RFC 2217 server (ser2net, a terminal\n"
      "server), is not listed: name it -p rfc2217://HOST:PORT.",
-     0, 0, false, false, OptVerbose},
+     0, 0, false, false, 0},
     {Kind::Version, "version", "", "", "",
      "Connects and prints the target's identification text.", 0, 0, true, true, 0},
     {Kind::Read, "read", "ADDR...|FROM-TO...", "ADDR",
@@ -82,8 +82,10 @@ const CommandInfo Commands[] = {
      "and nothing is sent. The first command that fails ends the script.\n"
      "With - from a terminal, a prompt reads one line at a time; a failed command\n"
      "is reported and the next line read, until the end of input or 'quit'.\n"
-     "--inc applies to the script's save commands.",
-     1, 1, true, false, OptInc},
+     "--inc applies to the script's save commands. On a served port, --exclusive\n"
+     "keeps the connection for the whole script (at most 10 minutes): no other\n"
+     "program's command runs between its lines.",
+     1, 1, true, false, OptInc | OptExclusive},
     {Kind::Watch, "watch", "ADDR...|FROM-TO...", "ADDR",
      "A register address (hexadecimal, 000 to FFF), or a range FROM-TO.",
      "Reads the registers again and again on one connection: a round starts every\n"
@@ -112,10 +114,18 @@ const CommandInfo Commands[] = {
      "for lacking the entry form, with its line number, then the counts.\n"
      "Needs no port.",
      1, 1, false, false, 0},
+    {Kind::Serve, "serve", "", "", "",
+     "Connects once, then lets other programs of the same user use the connection\n"
+     "through a local socket in the user's runtime folder ($XDG_RUNTIME_DIR/vekcomm/)\n"
+     "until SIGINT, SIGTERM or SIGHUP (exit status 130, 143 or 129); the socket is\n"
+     "removed then. vekctl -p PORT and the window's OpenComm then join the\n"
+     "connection instead of finding the port busy; any program can speak its JSON\n"
+     "Lines protocol (vekctl(1), SHARED CONNECTIONS). Commands run one at a time,\n"
+     "whole.",
+     0, 0, true, false, 0},
 };
 
 const CommandOptionInfo CommandOptions[] = {
-    {OptVerbose, "verbose"},
     {OptInterval, "interval"},
     {OptCount, "count"},
     {OptCsv, "csv"},
@@ -124,6 +134,7 @@ const CommandOptionInfo CommandOptions[] = {
     {OptMaxFailures, "max-failures"},
     {OptTimestamps, "timestamps"},
     {OptReconnect, "reconnect"},
+    {OptExclusive, "exclusive"},
 };
 
 } // namespace
@@ -169,7 +180,12 @@ const QList<OptionInfo> &optionTable()
         {{QStringLiteral("q"), QStringLiteral("quiet")}, "", "",
          "Print no informational output (such as the lines of writes).", 0},
         {{QStringLiteral("v"), QStringLiteral("verbose")}, "", "",
-         "ports: also what the platform knows of each port.", OptVerbose},
+         "ports: also what the platform knows of each port. With a served port: say on "
+         "standard error that its connection is shared.", 0},
+        {{QStringLiteral("no-share")}, "", "",
+         "Never join a connection that another program serves: a served port is then busy.", 0},
+        {{QStringLiteral("exclusive")}, "", "",
+         "run, on a served port: no other program's command between the script's lines.", OptExclusive},
         {{QStringLiteral("interval")}, "MS", "100",
          "watch: milliseconds from the start of one round to the start of the next, 0 to 3600000 "
          "(default 100).",

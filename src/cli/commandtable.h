@@ -11,7 +11,7 @@ namespace vek::cli {
 
 extern const QString Program;
 
-enum class Kind { Ports, Version, Read, Write, Test, Apply, Save, Expect, Wait, Sleep, Run, Watch, Labels };
+enum class Kind { Ports, Version, Read, Write, Test, Apply, Save, Expect, Wait, Sleep, Run, Watch, Labels, Serve };
 
 // The options that belong to one command rather than to every invocation.
 enum CommandOption : unsigned {
@@ -24,9 +24,10 @@ enum CommandOption : unsigned {
     OptMaxFailures = 1u << 6,   // --max-failures K
     OptTimestamps = 1u << 7,    // --timestamps ms|iso|epoch
     OptReconnect = 1u << 8,     // --reconnect
+    OptExclusive = 1u << 9,     // --exclusive
 };
 constexpr unsigned AllOptions = OptVerbose | OptInterval | OptCount | OptCsv | OptInc | OptTimeout
-                                | OptMaxFailures | OptTimestamps | OptReconnect;
+                                | OptMaxFailures | OptTimestamps | OptReconnect | OptExclusive;
 
 struct CommandInfo {
     Kind kind;

@@ -1,5 +1,5 @@
 #pragma once
-// SIGINT, SIGTERM and SIGPIPE noted instead of ending the process, through
+// SIGINT, SIGTERM, SIGHUP and SIGPIPE noted instead of ending the process, through
 // one pipe that the handler writes into (the self-pipe), for vekctl and
 // vek-sim. vekctl ends the command under way, closes the port and tells the
 // signal in its exit status; its waits that a signal should cut short (a
@@ -8,7 +8,7 @@
 
 namespace vek::interrupt {
 
-// From now on SIGINT, SIGTERM and SIGPIPE are noted instead of ending the
+// From now on SIGINT, SIGTERM, SIGHUP and SIGPIPE are noted instead of ending the
 // process. False (errno set) when the pipe could not be made.
 bool install();
 // The default handling again; a noted signal is forgotten.

@@ -19,6 +19,7 @@ std::atomic<int> g_signal{0};
 int g_pipe[2] = {-1, -1};
 struct sigaction g_oldInt {};
 struct sigaction g_oldTerm {};
+struct sigaction g_oldHup {};
 struct sigaction g_oldPipe {};
 bool g_installed = false;
 
@@ -86,6 +87,7 @@ bool install()
     sa.sa_flags = 0;
     sigaction(SIGINT, &sa, &g_oldInt);
     sigaction(SIGTERM, &sa, &g_oldTerm);
+    sigaction(SIGHUP, &sa, &g_oldHup);
     // Output into a pipe whose reader has gone (watch | head) ends the run
     // the same way, with the port closed.
     sigaction(SIGPIPE, &sa, &g_oldPipe);
@@ -99,6 +101,7 @@ void restore()
         return;
     sigaction(SIGINT, &g_oldInt, nullptr);
     sigaction(SIGTERM, &g_oldTerm, nullptr);
+    sigaction(SIGHUP, &g_oldHup, nullptr);
     sigaction(SIGPIPE, &g_oldPipe, nullptr);
     g_installed = false;
     g_signal = 0;

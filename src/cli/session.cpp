@@ -4,6 +4,8 @@
 #include "comport.h"
 #include "interrupt.h"
 #include "script.h"
+#include "serve.h"
+#include "shareclient.h"
 #include "setupfile.h"
 #include "textconv.h"
 #include "watch.h"
@@ -166,7 +168,9 @@ int Session::run(const Command &cmd)
         m_host.clock().sleepMs(cmd.sleepMs);
         break;
     case Kind::Run:
-        return runScript(*this, cmd);
+        return runHeld(cmd);
+    case Kind::Serve:
+        return runServe(*this, cmd);
     case Kind::Watch:
         return runWatch(*this, cmd);
     case Kind::Labels:
@@ -178,6 +182,25 @@ int Session::run(const Command &cmd)
     if (!ok)
         return failStatus();
     return m_outputFailed ? 1 : 0;
+}
+
+int Session::runHeld(const Command &cmd)
+{
+    auto *shared = dynamic_cast<SharedTarget *>(target);
+    if (!m_opt.exclusive || !shared)
+        return runScript(*this, cmd);
+    const QJsonObject locked = shared->request({{QStringLiteral("cmd"), QStringLiteral("lock")},
+                                                {QStringLiteral("ms"), ExclusiveMs}});
+    if (!locked.value(QStringLiteral("ok")).toBool()) {
+        if (const int sig = interrupt::pending())
+            return 128 + sig;
+        warn(QStringLiteral("run --exclusive: the connection could not be held"));
+        return 1;
+    }
+    const int status = runScript(*this, cmd);
+    if (shared->socket().state() == QLocalSocket::ConnectedState)
+        shared->request({{QStringLiteral("cmd"), QStringLiteral("unlock")}});
+    return status;
 }
 
 void Session::result(const QString &line)

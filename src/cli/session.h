@@ -83,7 +83,11 @@ public:
     // Prints a result's messages; true when it succeeded.
     bool take(const Result &r);
 
+    // A script holds a served connection for at most this long (--exclusive).
+    static constexpr int ExclusiveMs = 600000;
+
 private:
+    int runHeld(const Command &cmd);
     bool readItems(const Command &cmd);
     bool readRange(const ReadItem &item, const QString &where);
     bool write(const WriteItem &w);

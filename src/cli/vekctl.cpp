@@ -7,9 +7,12 @@
 #include "netline.h"
 #include "qtserialline.h"
 #include "session.h"
+#include "shareclient.h"
+#include "shareserver.h"
 #include "targetsession.h"
 #include "simline.h"
 
+#include <QFileInfo>
 #include <QTextStream>
 
 #include <memory>
@@ -60,8 +63,26 @@ int runTarget(const Options &opt, const QList<Command> &cmds, bool needsPort, QT
     Session session(opt, out, err, host);
     std::unique_ptr<SerialLine> line;
     std::unique_ptr<vek::Session> target;
+    std::unique_ptr<SharedTarget> shared;
     int status = ExitOk;
-    if (needsPort) {
+    const bool serves = !cmds.isEmpty() && cmds.first().info->kind == Kind::Serve;
+    if (needsPort && !opt.noShare && !serves && QFileInfo::exists(share::socketPath(opt.port))) {
+        // Another process holds the connection and serves it: join it.
+        shared = std::make_unique<SharedTarget>();
+        shared->setStopCheck([] { return interrupt::pending() != 0; });
+        QString why;
+        if (shared->connect(opt.port, &why)) {
+            session.target = shared.get();
+            if (opt.verbose)
+                host.showMessage(opt.port + QStringLiteral(" is served by another program: using its connection"));
+        } else if (shared->socket().error() != QLocalSocket::ConnectionRefusedError) {
+            host.showMessage(QStringLiteral("%1 is served by another program, which refused: %2").arg(opt.port, why));
+            return ExitNoConnection;
+        } else {
+            shared.reset();   // a socket left by a server that has ended
+        }
+    }
+    if (needsPort && !shared) {
         line = lineFor(opt.port);
         target = std::make_unique<vek::Session>(*line, host);
         session.target = target.get();
