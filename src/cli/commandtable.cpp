@@ -118,8 +118,8 @@ const CommandInfo Commands[] = {
      "Connects once, then lets other programs of the same user use the connection\n"
      "through a local socket in the user's runtime folder ($XDG_RUNTIME_DIR/vekcomm/)\n"
      "until SIGINT, SIGTERM or SIGHUP (exit status 130, 143 or 129); the socket is\n"
-     "removed then. vekctl -p PORT and the window's OpenComm then join the\n"
-     "connection instead of finding the port busy; any program can speak its JSON\n"
+     "removed then. vekctl -p PORT then joins the connection instead of finding\n"
+     "the port busy; any program can speak its JSON\n"
      "Lines protocol (vekctl(1), SHARED CONNECTIONS). Commands run one at a time,\n"
      "whole.",
      0, 0, true, false, 0},
@@ -235,10 +235,10 @@ const char ExitHelp[] =
     "another value, a file or standard output that could not be written);\n"
     "2 usage error or bad input (nothing sent, no port opened); 3 the port did not\n"
     "open or the target did not answer the connection sequence; 4 the line was lost\n"
-    "(hang-up, adapter pulled, target silent or without a prompt); 130 or 143 ended\n"
-    "by Ctrl-C (SIGINT) or SIGTERM after the register under way, 141 when the reader\n"
-    "of the output went away. Where several apply, the first of 130/143/141, 4, 3,\n"
-    "1 wins. The port is closed in every case.";
+    "(hang-up, adapter pulled, target silent or without a prompt); 130, 143 or 129\n"
+    "ended by Ctrl-C (SIGINT), SIGTERM or SIGHUP after the register under way, 141\n"
+    "when the reader of the output went away. Where several apply, the first of\n"
+    "130/143/129/141, 4, 3, 1 wins. The port is closed in every case.";
 
 // Words of `text` in lines of at most `width` characters, the first after
 // `first`, the others after `rest` (a word longer than a line stands alone).
@@ -365,8 +365,10 @@ QString globalHelp(int width)
         "With -p given more than once they run on every port at the same time; at the\n"
         "end, standard error has one line for each port: its name, a tab, 'exit',\n"
         "the port's own exit status and, after a colon, the last message of that port\n"
-        "(ok when it succeeded, 'stopped by signal N' after a signal). The exit status\n"
-        "is then the first of 130, 143, 141, 4, 3, 1 that any port gave.\n"
+        "(ok when it succeeded, 'stopped by signal N' after a signal). The exit status
+"
+        "is then the first of 130, 143, 129, 141, 4, 3, 1 that any port gave.
+"
         "\n");
     desc += QLatin1String(ExitHelp);
     return helpText(QStringLiteral("[options] COMMAND [ARGS]..."), desc, AllOptions,

@@ -114,7 +114,7 @@ void checkSeveralTargets(const QList<Command> &cmds, const Options &opt)
 
 int combinedStatus(const QList<int> &statuses)
 {
-    for (int first : {130, 143, 141, 4, 3, 1}) {
+    for (int first : {130, 143, 129, 141, 4, 3, 1}) {
         if (statuses.contains(first))
             return first;
     }

@@ -23,7 +23,7 @@ using TargetRun = std::function<int(const Options &opt, QTextStream &out, QTextS
 
 // Runs `run` for every port at the same time and waits for all. The exit
 // status is the first of these that any target gave: a signal's
-// (130, 143, 141 in that order), 4, 3, 1, any other; else 0.
+// (130, 143, 129, 141 in that order), 4, 3, 1, any other; else 0.
 int runOnEach(const QStringList &ports, const Options &opt, const TargetRun &run, QTextStream &out,
               QTextStream &err);
 
