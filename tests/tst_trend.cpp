@@ -289,7 +289,6 @@ private slots:
     {
         QFETCH(QList<int>, values);
         TrendHistory h;
-        h.touchLine(0x10, QString());
         for (int i = 0; i < values.size(); ++i) {
             TrendRound round{i, 10, 1, i > 0, false, {}};
             round.samples[0] = {0x10, uint8_t(values[i]), 0};

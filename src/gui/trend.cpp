@@ -44,6 +44,11 @@ QString TrendLine::name() const
 
 void TrendHistory::append(const TrendRound &round)
 {
+    // Every register kept has its line.
+    for (int s = 0; s < round.count; ++s) {
+        if (lineOf(round.samples[size_t(s)].addr) < 0)
+            touchLine(round.samples[size_t(s)].addr, QString());
+    }
     ++m_unexported;
     if (m_rounds.capacity() < size_t(m_capacity))
         m_rounds.reserve(size_t(m_capacity));   // once: the ring never moves or grows past it
@@ -87,14 +92,14 @@ int TrendHistory::lineOf(uint16_t addr) const
 int TrendHistory::touchLine(uint16_t addr, const QString &label)
 {
     if (m_lineOf.empty())
-        m_lineOf.assign(0x1000, -1);
+        m_lineOf.assign(0x10000, -1);
     const int found = lineOf(addr);
     if (found >= 0) {
         m_lines[size_t(found)].label = label;
         return found;
     }
     m_lines.push_back({addr, label, false});
-    m_lineOf[addr] = int16_t(m_lines.size() - 1);
+    m_lineOf[addr] = int32_t(m_lines.size() - 1);
     return int(m_lines.size() - 1);
 }
 

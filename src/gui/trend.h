@@ -115,7 +115,7 @@ private:
     qsizetype m_size = 0;
     qsizetype m_unexported = 0;
     std::vector<TrendLine> m_lines;
-    std::vector<int16_t> m_lineOf;   // by address
+    std::vector<int32_t> m_lineOf;   // by address, any 16-bit one
 };
 
 // The history in the form of `vekctl watch --csv`: a comment with the wall-
