@@ -365,10 +365,8 @@ QString globalHelp(int width)
         "With -p given more than once they run on every port at the same time; at the\n"
         "end, standard error has one line for each port: its name, a tab, 'exit',\n"
         "the port's own exit status and, after a colon, the last message of that port\n"
-        "(ok when it succeeded, 'stopped by signal N' after a signal). The exit status
-"
-        "is then the first of 130, 143, 129, 141, 4, 3, 1 that any port gave.
-"
+        "(ok when it succeeded, 'stopped by signal N' after a signal). The exit status\n"
+        "is then the first of 130, 143, 129, 141, 4, 3, 1 that any port gave.\n"
         "\n");
     desc += QLatin1String(ExitHelp);
     return helpText(QStringLiteral("[options] COMMAND [ARGS]..."), desc, AllOptions,
