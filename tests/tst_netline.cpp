@@ -46,13 +46,19 @@ QByteArray hello(int baud)
 }
 
 // A server of the option's needed part, on 127.0.0.1 in a thread of its
-// own. It greets every connection, answers each data byte from the client
-// with the next of `replies` (raw) or else its echo, and on the first
-// connection hangs up when the `dropAfter`th data byte arrives.
+// own. It turns the first `turnAway` connections away with its words, greets
+// every other one, answers the bit rate (with the rate asked, or `rate`, or
+// not at all when -1), answers each data byte from the client with the next
+// of `replies` (raw) or else its echo, and on the first connection hangs up
+// when the `dropAfter`th data byte arrives. With `split` it sends what it
+// says first a byte at a time, each in a segment of its own.
 struct Script {
     QByteArray greeting;
     QByteArrayList replies;
     int dropAfter = -1;
+    int rate = 0;
+    int turnAway = 0;
+    bool split = false;
 };
 class ScriptServer : public Script {
 public:
@@ -60,7 +66,8 @@ public:
     ~ScriptServer()
     {
         m_stop = true;
-        m_thread->wait();   // every test starts its server
+        if (m_thread)
+            m_thread->wait();
     }
     QString start()   // the name to open
     {
@@ -87,13 +94,26 @@ private:
         server.listen(QHostAddress::LocalHost, 0);
         port.set_value(server.serverPort());
         int replyIndex = 0;
-        for (int n = 0; !m_stop;) {
+        for (int n = 0, turned = 0; !m_stop;) {
             if (!server.waitForNewConnection(20))
                 continue;
             std::unique_ptr<QTcpSocket> s(server.nextPendingConnection());
             s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            s->write(comPort({101, 0, 0, 0, 0}) + greeting);   // the bit rate's answer first
+            const auto say = [&](const QByteArray &bytes) {
+                for (qsizetype i = 0; split && i < bytes.size(); ++i, QThread::msleep(2))
+                    s->write(bytes.mid(i, 1)), s->flush();
+                s->write(split ? QByteArray() : bytes);
+            };
+            if (turned++ < turnAway) {
+                say("Port already in use\r\n");
+                s->flush();
+                s->waitForBytesWritten(1000);
+                s->disconnectFromHost();
+                continue;
+            }
+            say(greeting);
             enum { Data, Iac, Opt, Sub, SubIac } st = Data;
+            QByteArray sub;   // the body of the subnegotiation under way
             for (int data = 0, first = n++ == 0, fresh = 1; !m_stop && s->state() == QAbstractSocket::ConnectedState;) {
                 s->flush();
                 if (!s->waitForReadyRead(20))
@@ -103,14 +123,16 @@ private:
                 (std::exchange(fresh, 0) ? m_connections.emplaceBack() : m_connections.last()) += in;
                 for (char ch : in) {
                     const uint8_t c = uint8_t(ch);
-                    const bool isData = (st == Data && c != 0xFF) || (st == Iac && c == 0xFF);
+                    const bool isData = (st == Data && c != 0xFF) || (st == Iac && c == 0xFF), subEnd = st == SubIac && c == 0xF0;
                     switch (st) {
                     case Data: st = isData ? Data : Iac; break;
                     case Iac: st = isData ? Data : c == 0xFA ? Sub : c >= 251 ? Opt : Data; break;
                     case Opt: st = Data; break;
-                    case Sub: st = c == 0xFF ? SubIac : Sub; break;
-                    case SubIac: st = c == 0xF0 ? Data : Sub; break;
+                    case Sub: st = c == 0xFF ? SubIac : (sub += ch, Sub); break;
+                    case SubIac: st = c == 0xF0 ? Data : (sub += ch, Sub); break;
                     }
+                    if (const QByteArray body = subEnd ? std::exchange(sub, {}) : QByteArray(); body.startsWith("\x2C\x01") && rate >= 0)
+                        say(comPort({101}).insert(4, rate ? telnet({rate >> 24, (rate >> 16) & 0xFF, (rate >> 8) & 0xFF, rate & 0xFF}) : body.mid(2)));
                     if (isData && first && ++data == dropAfter) {
                         s->abort();
                         break;
@@ -247,43 +269,77 @@ private slots:
         QTRY_COMPARE(server.transcript(hello(9600)), on + comPort({5, 6}));
     }
 
-    // A malformed name, and no answer: a listener whose queue of
-    // connections is full drops every further request unanswered.
-    void openFailure()
+    // What the open finds, and how long it took (well before its time-out, or
+    // a retry's second). "full": a listener whose queue of connections is
+    // full drops every further request unanswered. A stop asked `stopMs`
+    // after the start ends every wait of the open at once.
+    void open_data()
     {
-        const auto listener = [](int backlog) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        QTest::addColumn<QString>("target");   // "script", "full", or a name to open
+        QTest::addColumn<Script>("script");
+        QTest::addColumn<int>("stopMs");       // -1: none
+        QTest::addColumn<QString>("result");
+        const QString refused = u"SERVER refuses the RFC 2217 COM port option: is it a telnet (rfc2217) port?"_s;
+        QTest::newRow("malformed") << u"rfc2217://127.0.0.1"_s << Script{} << -1
+                                   << u"a network port is named rfc2217://HOST:PORT: the port number is missing, at once"_s;
+        QTest::newRow("no answer") << u"full"_s << Script{} << -1 << u"no answer within 0.6 s, at once"_s;
+        QTest::newRow("refuses COM-PORT") << u"script"_s << Script{telnet({0xFF, 254, 44}), {}, -1, -1} << -1 << refused + u", at once"_s;
+        QTest::newRow("won't COM-PORT") << u"script"_s << Script{telnet({0xFF, 252, 44}), {}, -1, -1} << -1 << refused + u", at once"_s;
+        QTest::newRow("silent") << u"script"_s << Script{{}, {}, -1, -1} << -1
+                                << u"no RFC 2217 answer from SERVER: is it a telnet (rfc2217) port?, at once"_s;
+        QTest::newRow("garbage") << u"script"_s << Script{"\xFF\xFA\x2C\x65garbage and no end"_ba, {}, -1, -1} << -1
+                                 << u"no RFC 2217 answer from SERVER: is it a telnet (rfc2217) port?, at once"_s;
+        QTest::newRow("another rate") << u"script"_s << Script{{}, {}, -1, 4800} << -1 << u"the server set 4800 bit/s, not 9600, at once"_s;
+        QTest::newRow("answers split in segments")
+            << u"script"_s << Script{telnet({0xFF, 253, 44, 0xFF, 251, 0, 0xFF, 251, 3}), {}, -1, 0, 0, true} << -1 << u"open, at once"_s;
+        QTest::newRow("turned away, then let in") << u"script"_s << Script{{}, {}, -1, 0, 2} << -1 << u"open, at once"_s;
+        QTest::newRow("turned away") << u"script"_s << Script{{}, {}, -1, 0, 1000} << -1 << u"Port already in use, after 1 s"_s;
+        // A stop in each wait: the connection, the negotiation, a retry.
+        QTest::newRow("stop in the connect") << u"full"_s << Script{} << 100 << u"cancelled, at once"_s;
+        QTest::newRow("stop in the negotiation") << u"script"_s << Script{{}, {}, -1, -1} << 100 << u"cancelled, at once"_s;
+        QTest::newRow("stop in a retry") << u"script"_s << Script{{}, {}, -1, 0, 1000} << 150 << u"cancelled, at once"_s;
+    }
+    void open()
+    {
+        QFETCH(QString, target);
+        QFETCH(Script, script);
+        QFETCH(int, stopMs);
+        ScriptServer server;
+        static_cast<Script &>(server) = script;
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const auto closeFd = qScopeGuard([fd] { ::close(fd); });
+        std::vector<std::unique_ptr<QTcpSocket>> queued;
+        QString name = target;
+        if (target == u"script") {
+            name = server.start();
+        } else if (target == u"full") {
             sockaddr_in a{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
             socklen_t len = sizeof a;
-            [[maybe_unused]] const bool ok = ::bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0 && ::listen(fd, backlog) == 0;
+            QVERIFY(::bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0 && ::listen(fd, 0) == 0);
             ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-            return std::pair(fd, ntohs(a.sin_port));
-        };
-        const auto [fd, port] = listener(0);
-        std::vector<std::unique_ptr<QTcpSocket>> queued;
-        for (bool full = false; !full && queued.size() < 8;) {
-            queued.push_back(std::make_unique<QTcpSocket>());
-            queued.back()->connectToHost(QHostAddress::LocalHost, port);
-            full = !queued.back()->waitForConnected(100);
+            for (bool full = false; !full && queued.size() < 8;) {
+                queued.push_back(std::make_unique<QTcpSocket>());
+                queued.back()->connectToHost(QHostAddress::LocalHost, ntohs(a.sin_port));
+                full = !queued.back()->waitForConnected(100);
+            }
+            name = u"rfc2217://127.0.0.1:%1"_s.arg(ntohs(a.sin_port));
         }
-        QStringList got;
-        for (const QString &name : {u"rfc2217://127.0.0.1"_s, u"rfc2217://127.0.0.1:%1"_s.arg(port)}) {
-            NetLine line(200);
-            got << u"%1 %2 %3"_s.arg(int(line.open(name, 9600))).arg(line.isOpen()).arg(line.openFailure().text);
-        }
-        // A server that takes the connection and never answers (a frozen
-        // ser2net): the wait for its answer ends at the wait check's first no.
-        const auto [frozenFd, frozenPort] = listener(4);
-        NetLine frozen;
-        int asked = 0;
-        frozen.setWaitCheck([&asked] { return ++asked < 3; });
-        got << u"%1 %2 %3 %4"_s.arg(int(frozen.open(u"rfc2217://127.0.0.1:%1"_s.arg(frozenPort), 9600))).arg(frozen.isOpen())
-                   .arg(frozen.openFailure().text).arg(asked);
-        const QString cannot = QString::number(int(SerialLine::OpenResult::CannotOpen)) + u" 0 "_s;
-        QCOMPARE(got, (QStringList{cannot + u"a network port is named rfc2217://HOST:PORT: the port number is missing"_s,
-                                   cannot + u"no answer within 0.2 s"_s, cannot + u"cancelled 3"_s}));
-        ::close(fd);
-        ::close(frozenFd);
+        // The time-out of the rows that wait for it; 5 s where nothing may.
+        const bool timesOut = stopMs < 0 && (target == u"full" || script.rate < 0);
+        NetLine line(timesOut ? 600 : 5000);
+        QElapsedTimer timer;
+        timer.start();
+        if (stopMs >= 0)
+            line.setWaitCheck([&] { return timer.elapsed() < stopMs; });
+        const auto r = line.open(name, 9600);
+        const qint64 ms = timer.elapsed();
+        const qint64 due = stopMs >= 0 ? stopMs : timesOut ? 600 : script.turnAway > 2 ? 1000 : script.turnAway * NetLine::RetryMs;
+        // "At once": within a tenth of a second of the time-out or the stop.
+        const QString when = due == 1000 ? (ms >= 800 && ms < 1200 ? u"after 1 s"_s : u"after %1 ms"_s.arg(ms))
+                                         : (ms < due + 100 ? u"at once"_s : u"after %1 ms"_s.arg(ms - due));
+        QFETCH(QString, result);
+        QCOMPARE((r == SerialLine::OpenResult::Ok ? u"open"_s : line.openFailure().text) + u", "_s + when,
+                 result.replace(u"SERVER"_s, name.mid(10)));
     }
 
     // vekctl through ser2net to two simulated targets at once, one in each

@@ -5,12 +5,20 @@
 #include <QTcpSocket>
 #include <QThread>
 
-#include <algorithm>
-
-#ifdef Q_OS_LINUX
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <thread>
+#include <vector>
+#include <unistd.h>
 #endif
 
 namespace vek {
@@ -160,52 +168,197 @@ SerialLine::OpenResult NetLine::open(const QString &name, int32_t baud)
         return OpenResult::CannotOpen;
     }
     // A server that has just let go of the line may still be closing the
-    // device and turn the next connection away: tried again until the
-    // connection time-out.
+    // device and turn the next connection away: tried again for a while,
+    // and when it keeps doing so its own words are the reason.
     QDeadlineTimer deadline(m_connectTimeoutMs);
+    const QDeadlineTimer retryEnd(qMin(RetryForMs, m_connectTimeoutMs));
+    QString serverSaid;
     for (;;) {
         const auto r = connectOnce(*address, baud, deadline);
-        if (r != Attempt::TurnedAway || deadline.remainingTime() < RetryMs)
-            return r == Attempt::Ok ? OpenResult::Ok : OpenResult::CannotOpen;
-        QDeadlineTimer pause(RetryMs);
-        while (!pause.hasExpired() && goOn())
+        if (r == Attempt::Ok)
+            return OpenResult::Ok;
+        if (r == Attempt::TurnedAway && !m_openFailure.text.startsWith(QLatin1String("the server closed")))
+            serverSaid = m_openFailure.text;
+        if (r != Attempt::TurnedAway || !goOn() || retryEnd.remainingTime() < RetryMs
+            || deadline.remainingTime() < RetryMs)
+            break;
+        for (QDeadlineTimer pause(RetryMs); !pause.hasExpired() && goOn();)
             QThread::msleep(quint32(qMin<qint64>(pause.remainingTime(), WaitSliceMs)));
-        if (!goOn()) {
-            failOpen(QStringLiteral("cancelled"));
-            return OpenResult::CannotOpen;
-        }
     }
+    if (!goOn())
+        failOpen(QStringLiteral("cancelled"));
+    else if (!serverSaid.isEmpty())
+        failOpen(serverSaid);
+    return OpenResult::CannotOpen;
 }
 
-NetLine::Attempt NetLine::connectOnce(const Address &address, int32_t baud, const QDeadlineTimer &deadline)
+namespace {
+
+QString hostAndPort(const NetLine::Address &a)
+{
+    return (a.host.contains(u':') ? u'[' + a.host + u']' : a.host) + u':' + QString::number(a.port);
+}
+
+} // namespace
+
+#ifdef Q_OS_UNIX
+
+namespace {
+
+// A name lookup in a thread of its own, so that a resolver that takes long
+// holds up nobody: the caller stops waiting at its deadline and the thread
+// ends on its own.
+struct Lookup {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    int error = 0;
+    std::vector<sockaddr_storage> addresses;
+    std::vector<socklen_t> lengths;
+};
+
+std::shared_ptr<Lookup> startLookup(const QByteArray &host, quint16 port)
+{
+    auto lookup = std::make_shared<Lookup>();
+    std::thread([lookup, host, port] {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_ADDRCONFIG;
+        addrinfo *list = nullptr;
+        const int error = ::getaddrinfo(host.constData(), QByteArray::number(port).constData(), &hints, &list);
+        std::lock_guard locked(lookup->mutex);
+        lookup->error = error;
+        for (const addrinfo *a = list; a; a = a->ai_next) {
+            if (a->ai_addrlen > sizeof(sockaddr_storage))
+                continue;
+            sockaddr_storage s{};
+            std::memcpy(&s, a->ai_addr, a->ai_addrlen);
+            lookup->addresses.push_back(s);
+            lookup->lengths.push_back(a->ai_addrlen);
+        }
+        if (list)
+            ::freeaddrinfo(list);
+        lookup->finished = true;
+        lookup->done.notify_all();
+    }).detach();
+    return lookup;
+}
+
+} // namespace
+
+// Looks the name up and connects, every wait bounded by the deadline and
+// ended by a stop. The socket is handed to Qt once connected.
+bool NetLine::connectSocket(const Address &address, const QDeadlineTimer &deadline)
+{
+    const auto lookup = startLookup(address.host.toUtf8(), address.port);
+    {
+        std::unique_lock locked(lookup->mutex);
+        while (!lookup->finished && !deadline.hasExpired() && goOn())
+            lookup->done.wait_for(locked, std::chrono::milliseconds(qBound(qint64(1), deadline.remainingTime(), qint64(WaitSliceMs))));
+        if (!lookup->finished) {
+            failOpen(!goOn() ? QStringLiteral("cancelled")
+                                 : QStringLiteral("no answer from the name lookup of %1 within %2")
+                                       .arg(address.host, seconds(m_connectTimeoutMs)));
+            return false;
+        }
+        if (lookup->error != 0 || lookup->addresses.empty()) {
+            const bool unknown = lookup->error == EAI_NONAME || lookup->error == EAI_NODATA || lookup->error == 0;
+            failOpen(unknown ? QStringLiteral("unknown host %1").arg(address.host)
+                             : QStringLiteral("%1: %2").arg(address.host, QString::fromLocal8Bit(::gai_strerror(lookup->error))));
+            return false;
+        }
+    }
+    // Each address in turn; the first one's failure is told.
+    QString firstFailure;
+    for (size_t i = 0; i < lookup->addresses.size(); ++i) {
+        const auto *sa = reinterpret_cast<const sockaddr *>(&lookup->addresses[i]);
+        const int fd = ::socket(sa->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            continue;
+        int error = 0;
+        if (::connect(fd, sa, lookup->lengths[i]) != 0) {
+            error = errno;
+            if (error == EINPROGRESS) {
+                error = ETIMEDOUT;
+                while (!deadline.hasExpired() && goOn()) {
+                    pollfd p{fd, POLLOUT, 0};
+                    const int n = ::poll(&p, 1, int(qBound(qint64(1), deadline.remainingTime(), qint64(WaitSliceMs))));
+                    if (n > 0) {
+                        socklen_t len = sizeof error;
+                        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
+                        break;
+                    }
+                }
+            }
+        }
+        if (error == 0) {
+            m_socket = std::make_unique<QTcpSocket>();
+            if (m_socket->setSocketDescriptor(fd))
+                return true;
+            firstFailure = m_socket->errorString();
+            m_socket.reset();
+            ::close(fd);
+            break;
+        }
+        ::close(fd);
+        if (firstFailure.isEmpty()) {
+            firstFailure = !goOn() ? QStringLiteral("cancelled")
+                : error == ECONNREFUSED ? QStringLiteral("Connection refused (is ser2net running there?)")
+                : error == ETIMEDOUT ? QStringLiteral("no answer within %1").arg(seconds(m_connectTimeoutMs))
+                : QString::fromLocal8Bit(std::strerror(error));
+        }
+        if (!goOn() || deadline.hasExpired())
+            break;
+    }
+    failOpen(firstFailure.isEmpty() ? QStringLiteral("no connection") : firstFailure);
+    return false;
+}
+
+#else
+
+bool NetLine::connectSocket(const Address &address, const QDeadlineTimer &deadline)
 {
     m_socket = std::make_unique<QTcpSocket>();
     m_socket->connectToHost(address.host, address.port);
-    if (!m_socket->waitForConnected(int(qMax<qint64>(1, deadline.remainingTime())))) {
-        switch (m_socket->error()) {
-        case QAbstractSocket::ConnectionRefusedError:
-            failOpen(QStringLiteral("Connection refused (is ser2net running there?)"));
-            break;
-        case QAbstractSocket::HostNotFoundError:
-            failOpen(QStringLiteral("unknown host %1").arg(address.host));
-            break;
-        case QAbstractSocket::SocketTimeoutError:
-            failOpen(QStringLiteral("no answer within %1").arg(seconds(m_connectTimeoutMs)));
-            break;
-        default:
-            failOpen(m_socket->errorString());
-            break;
-        }
-        return Attempt::Failed;
+    if (m_socket->waitForConnected(int(qMax<qint64>(1, deadline.remainingTime()))))
+        return true;
+    switch (m_socket->error()) {
+    case QAbstractSocket::ConnectionRefusedError:
+        failOpen(QStringLiteral("Connection refused (is ser2net running there?)"));
+        break;
+    case QAbstractSocket::HostNotFoundError:
+        failOpen(QStringLiteral("unknown host %1").arg(address.host));
+        break;
+    case QAbstractSocket::SocketTimeoutError:
+        failOpen(QStringLiteral("no answer within %1").arg(seconds(m_connectTimeoutMs)));
+        break;
+    default:
+        failOpen(m_socket->errorString());
+        break;
     }
+    return false;
+}
+
+#endif
+
+NetLine::Attempt NetLine::connectOnce(const Address &address, int32_t baud, const QDeadlineTimer &deadline)
+{
+    if (!connectSocket(address, deadline))
+        return Attempt::Failed;
     // Each byte of the monitor's exchange is a segment of its own: no
     // gathering of small writes on our side.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    return negotiateOpen(address, baud, deadline);
+}
 
+NetLine::Attempt NetLine::negotiateOpen(const Address &address, int32_t baud, const QDeadlineTimer &deadline)
+{
     m_rx.clear();
     m_rxPos = 0;
     m_in = In::Data;
-    m_rateAnswered = false;
+    m_rateAnswer.reset();
+    m_comPortRefused = false;
     m_weDo.fill(false);
     m_theyDo.fill(false);
     m_weDo[OptBinary] = m_weDo[OptSuppressGoAhead] = m_weDo[OptComPort] = true;
@@ -225,24 +378,33 @@ NetLine::Attempt NetLine::connectOnce(const Address &address, int32_t baud, cons
              + comPort(SetControl, oneByte(ControlRtsOff));
     send(hello);
     // The one answer waited for: the bit rate's, which the option requires
-    // of every server and which tells that the server has the device open.
-    // A server that opens it but does not answer is given the time-out.
-    while (!m_rateAnswered && connected() && !deadline.hasExpired()) {
-        if (!goOn()) {
-            failOpen(QStringLiteral("cancelled"));
-            return Attempt::Failed;
-        }
-        m_socket->waitForReadyRead(int(std::clamp<qint64>(deadline.remainingTime(), 1, WaitSliceMs)));
+    // of every server, which tells the rate it set and that it has the
+    // device open.
+    while (!m_rateAnswer && !m_comPortRefused && connected() && !deadline.hasExpired() && goOn()) {
+        m_socket->waitForReadyRead(int(qBound(qint64(1), deadline.remainingTime(), qint64(WaitSliceMs))));
         takeArrived();
     }
-    if (connected())
-        return Attempt::Ok;
+    const QString server = hostAndPort(address);
+    if (m_comPortRefused) {
+        failOpen(QStringLiteral("%1 refuses the RFC 2217 COM port option: is it a telnet (rfc2217) port?").arg(server));
+        return Attempt::Failed;
+    }
+    if (m_rateAnswer && connected()) {
+        if (*m_rateAnswer == rate)
+            return Attempt::Ok;
+        failOpen(QStringLiteral("the server set %1 bit/s, not %2").arg(*m_rateAnswer).arg(rate));
+        return Attempt::Failed;
+    }
+    if (connected()) {
+        failOpen(!goOn() ? QStringLiteral("cancelled")
+                             : QStringLiteral("no RFC 2217 answer from %1: is it a telnet (rfc2217) port?").arg(server));
+        return Attempt::Failed;
+    }
     // The server's own words, when it said any (ser2net: "Device open
     // failure: ...", "Port already in use").
     takeArrived();
-    const QString said = QString::fromLatin1(m_rx.mid(m_rxPos)).trimmed();
-    failOpen(said.isEmpty() ? QStringLiteral("the server closed the connection")
-                            : QStringLiteral("the server closed the connection: ") + said);
+    const QString said = QString::fromLatin1(m_rx.mid(m_rxPos)).simplified();
+    failOpen(said.isEmpty() ? QStringLiteral("the server closed the connection") : said);
     return Attempt::TurnedAway;
 }
 
@@ -341,7 +503,7 @@ void NetLine::decode(uint8_t c)
         } else if (c == SB) {
             m_in = In::Sub;
             m_subLength = 0;
-            m_subHead = {0, 0};
+            m_subHead.fill(0);
         } else if (c >= WILL) {
             m_verb = c;
             m_in = In::Verb;
@@ -358,15 +520,17 @@ void NetLine::decode(uint8_t c)
         // and modem state: only the bit rate's answer is noted.
         if (c == IAC)
             m_in = In::SubIac;
-        else if (m_subLength++ < 2)
-            m_subHead[m_subLength - 1] = c;
+        else if (m_subLength++ < int(m_subHead.size()))
+            m_subHead[size_t(m_subLength - 1)] = c;
         return;
     case In::SubIac:
-        if (c == IAC && m_subLength++ < 2)
-            m_subHead[m_subLength - 1] = c;
+        if (c == IAC && m_subLength++ < int(m_subHead.size()))
+            m_subHead[size_t(m_subLength - 1)] = c;
         m_in = c == SE ? In::Data : In::Sub;
-        if (c == SE && m_subHead[0] == OptComPort && m_subHead[1] == SetBaudRate + 100)
-            m_rateAnswered = true;
+        if (c == SE && m_subLength == 6 && m_subHead[0] == OptComPort && m_subHead[1] == SetBaudRate + 100) {
+            m_rateAnswer = uint32_t(m_subHead[2]) << 24 | uint32_t(m_subHead[3]) << 16
+                           | uint32_t(m_subHead[4]) << 8 | uint32_t(m_subHead[5]);
+        }
         return;
     }
 }
@@ -388,6 +552,7 @@ void NetLine::negotiate(uint8_t v, uint8_t option)
         if (m_weDo[option])
             answer = verb(WONT, option);
         m_weDo[option] = false;
+        m_comPortRefused = m_comPortRefused || option == OptComPort;
         break;
     case WILL:
         if (!weAccept(option))
@@ -400,6 +565,7 @@ void NetLine::negotiate(uint8_t v, uint8_t option)
         if (m_theyDo[option])
             answer = verb(DONT, option);
         m_theyDo[option] = false;
+        m_comPortRefused = m_comPortRefused || option == OptComPort;
         break;
     default:
         break;
@@ -432,9 +598,9 @@ SerialLine::ReadResult NetLine::readByte(uint8_t &b)
         if (!connected())
             return ReadResult::Error;
         const qint64 left = deadline.remainingTime();
-        if (left <= 0)
+        if (left <= 0 || !readGoesOn())
             return ReadResult::Timeout;
-        if (!m_socket->waitForReadyRead(int(left)) && !connected())
+        if (!m_socket->waitForReadyRead(int(hasReadWaitCheck() ? qMin<qint64>(left, WaitSliceMs) : left)) && !connected())
             return ReadResult::Error;
     }
 }

@@ -4,10 +4,13 @@
 // it). Port names have the form rfc2217://HOST:PORT or rfc2217://[v6]:PORT.
 //
 // Used blocking, like the serial line: a write gives up after WriteTimeoutMs,
-// a read after ReadTimeoutMs. Settings, break and purges are sent as the
-// option's commands; the server's replies and notifications are read as they
-// come and passed over, never waited for, since servers differ in what they
-// acknowledge. The socket is made by open(), in the thread that calls it;
+// a read after ReadTimeoutMs. Opening is checked: the name lookup, the
+// connection and the server's answer to the bit rate (which every server of
+// the option must give, with the rate it set) all come within the connect
+// time-out, and a server that refuses the option, stays silent or sets
+// another rate is no open line. Break and purges are sent as the option's
+// commands; the server's replies to them are read as they come and passed
+// over, never waited for, since servers differ in what they acknowledge. The socket is made by open(), in the thread that calls it;
 // every later call must come from that thread.
 
 #include "serialline.h"
@@ -26,6 +29,10 @@ namespace vek {
 class NetLine final : public SerialLine {
 public:
     static constexpr int DefaultConnectTimeoutMs = 5000;
+    // A server that turns the connection away (the device busy or still
+    // closing) is tried again this long, a try every RetryMs.
+    static constexpr int RetryForMs = 1000;
+    static constexpr int RetryMs = 100;
     static constexpr const char *Scheme = "rfc2217://";
 
     struct Address {
@@ -54,7 +61,8 @@ public:
     OpenFailure openFailure() const override;
     // "the server closed the connection", or the network's words.
     QString lostReason() const override;
-    // Asked while open() waits for the server's answer and between tries.
+    // Asked while open() waits for the name lookup, the connection, the
+    // server's answer and between tries.
     void setWaitCheck(WaitCheck check) override { m_waitCheck = std::move(check); }
     bool close() override;
     bool writeByte(uint8_t b) override;
@@ -64,10 +72,10 @@ public:
     bool setBreak(bool on) override;
 
 private:
-    static constexpr int RetryMs = 100;
-    static constexpr int WaitSliceMs = 50;   // the longest wait between two asks of the wait check
     enum class Attempt { Ok, Failed, TurnedAway };
     Attempt connectOnce(const Address &address, int32_t baud, const QDeadlineTimer &deadline);
+    bool connectSocket(const Address &address, const QDeadlineTimer &deadline);
+    Attempt negotiateOpen(const Address &address, int32_t baud, const QDeadlineTimer &deadline);
     bool connected() const;
     bool send(const QByteArray &bytes);
     bool sendComPort(uint8_t command, const QByteArray &value);
@@ -91,8 +99,9 @@ private:
     In m_in = In::Data;
     uint8_t m_verb = 0;
     int m_subLength = 0;
-    std::array<uint8_t, 2> m_subHead{};   // a subnegotiation's option and command
-    bool m_rateAnswered = false;
+    std::array<uint8_t, 6> m_subHead{};   // a subnegotiation's option, command and first value bytes
+    std::optional<uint32_t> m_rateAnswer;   // the bit rate the server says it set
+    bool m_comPortRefused = false;          // the server will not do the COM port option
     // Options in force each way; those we ask for count as agreed until the
     // server refuses them.
     std::array<bool, 256> m_weDo{};

@@ -60,6 +60,20 @@ public:
     virtual void purgeRx() = 0;
     virtual void purgeTx() = 0;
     virtual bool setBreak(bool on) = 0;
+
+    // Asked now and then while a read waits for its byte: false ends the
+    // wait, and the read times out. Set only where no command can be cut
+    // by it (the connection sequence); a line that wraps another passes it on.
+    virtual void setReadWaitCheck(WaitCheck check) { m_readWaitCheck = std::move(check); }
+
+protected:
+    // The longest wait between two asks of a wait check.
+    static constexpr int WaitSliceMs = 20;
+    bool readGoesOn() const { return !m_readWaitCheck || m_readWaitCheck(); }
+    bool hasReadWaitCheck() const { return bool(m_readWaitCheck); }
+
+private:
+    WaitCheck m_readWaitCheck;
 };
 
 } // namespace vek
