@@ -4,10 +4,16 @@
 
 #include "comport.h"
 #include "fakeline.h"
+#include "heldcommand.h"
 #include "textconv.h"
 
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 #include <memory>
 #include <optional>
 
@@ -90,13 +96,21 @@ private slots:
         QTest::addColumn<bool>("keysTwice");
         QTest::addColumn<bool>("twice");
         QTest::addColumn<int>("keysSent");       // all five when it succeeds
-        QTest::newRow("'?', single echo") << uint8_t(0x3F) << "\r>"_ba << false << false << 5;
-        QTest::newRow("0x80, double echo") << uint8_t(0x80) << "\r\r>"_ba << true << true << 5;
-        QTest::newRow("three prompts") << uint8_t(0x3F) << ">>>"_ba << true << true << 5;
-        QTest::newRow("b1 == b2, no prompt") << uint8_t(0x3F) << "\r\rx"_ba << false << false << 0;
-        QTest::newRow("b1 != b2, no prompt") << uint8_t(0x3F) << "\rx"_ba << false << false << 0;
-        QTest::newRow("silent") << uint8_t(0x3F) << QByteArray() << false << false << 0;
-        QTest::newRow("double, keys echoed once") << uint8_t(0x3F) << "\r\r>"_ba << false << true << 1;
+        QTest::addColumn<int>("stopAt");         // a stop asked at this time (ms); -1 none
+        QTest::addColumn<int>("logged");         // then: the steps taken
+        QTest::newRow("'?', single echo") << uint8_t(0x3F) << "\r>"_ba << false << false << 5 << -1 << 0;
+        QTest::newRow("0x80, double echo") << uint8_t(0x80) << "\r\r>"_ba << true << true << 5 << -1 << 0;
+        QTest::newRow("three prompts") << uint8_t(0x3F) << ">>>"_ba << true << true << 5 << -1 << 0;
+        QTest::newRow("b1 == b2, no prompt") << uint8_t(0x3F) << "\r\rx"_ba << false << false << 0 << -1 << 0;
+        QTest::newRow("b1 != b2, no prompt") << uint8_t(0x3F) << "\rx"_ba << false << false << 0 << -1 << 0;
+        QTest::newRow("silent") << uint8_t(0x3F) << QByteArray() << false << false << 0 << -1 << 0;
+        QTest::newRow("double, keys echoed once") << uint8_t(0x3F) << "\r\r>"_ba << false << true << 1 << -1 << 0;
+        // A stop in each wait ends the sequence there, the break lifted.
+        QTest::newRow("stop, first calibration wait") << uint8_t(0x3F) << "\r>"_ba << false << false << 0 << 100 << 4;
+        QTest::newRow("stop, break") << uint8_t(0x3F) << "\r>"_ba << false << false << 0 << 600 << 7;
+        QTest::newRow("stop, after the break") << uint8_t(0x3F) << "\r>"_ba << false << false << 0 << 1100 << 8;
+        QTest::newRow("stop, second calibration wait") << uint8_t(0x3F) << "\r>"_ba << false << false << 0 << 1300 << 11;
+        QTest::newRow("stop, silent handshake") << uint8_t(0x3F) << QByteArray() << false << false << 0 << 1700 << 15;
     }
 
     void connectionSequence()
@@ -105,15 +119,23 @@ private slots:
         QFETCH(QByteArray, reply);
         QFETCH(bool, keysTwice);
         QFETCH(int, keysSent);
+        QFETCH(int, stopAt);
+        QFETCH(int, logged);
         link->CalChar = calChar;
         link->BaudRate = 4800;
+        host->stopAtMs = stopAt;
         respond(keysTwice, {}, 2, reply);   // calibration echoes too: the handshake must purge them
         QCOMPARE(link->OpenPort(u"ttyS0"_s), keysSent == 5);
         QTEST(link->DoubleEcho, "twice");
         const QString cal = QString::asprintf("w %02X", calChar);
-        QCOMPARE(line->log.first(14), QStringList({"open ttyS0 4800", "purge tx", cal, "sleep 250", "break on", "sleep 750",
-                                                   "break off", "sleep 250", "purge tx", cal, "sleep 250", "purge rx",
-                                                   "purge tx", "w 0D"}));
+        const QStringList steps{"open ttyS0 4800", "purge tx", cal, "sleep 250", "break on", "sleep 750", "break off", "sleep 250",
+                                "purge tx", cal, "sleep 250", "purge rx", "purge tx", "w 0D", "timeout"};
+        if (stopAt >= 0) {
+            // Ended within a slice of the stop, with no message.
+            QCOMPARE(std::tuple(line->log, clock->nowMs / 20, host->messages), std::tuple(steps.first(logged), stopAt / 20, QStringList()));
+            return;
+        }
+        QCOMPARE(line->log.first(14), steps.first(14));
         if (keysSent == 5)
             QCOMPARE(line->log.mid(14), reads(reply) + echoed(Keys, keysTwice));
         QCOMPARE(line->written, QByteArray(2, char(calChar)) + "\r" + Keys.left(keysSent));
@@ -181,12 +203,21 @@ private slots:
 
     // A command cut after some of its characters reached the line, not its
     // CR, is never completed by the next: every later command is refused with
-    // one message and sends nothing, until a new connection. A broken echo of
-    // the CR itself leaves nothing behind: the monitor ran the line.
+    // one message and sends nothing, until a new connection, and the port's
+    // record keeps it for the next connection until the target was reset. A
+    // broken echo of the CR itself leaves nothing behind: the monitor ran the line.
     void partialCommand()
     {
+        struct : vek::HeldCommands {
+            QHash<QString, QByteArray> held;
+            QByteArray find(const QString &port) override { return held.value(port); }
+            void note(const QString &port, const QByteArray &partial) override { held[port] = partial; }
+        } record;
         for (const auto &[at, held] : {std::pair{0, "A"_ba}, {4, "A020="_ba}, {7, QByteArray()}}) {
             init();
+            record.held.clear();
+            link->setHeldCommands(&record);
+            QVERIFY(link->OpenLine(u"ttyS0"_s) == SerialLine::OpenResult::Ok);
             respond(false, ">", at, "x>");
             QVERIFY(!link->WriteReg("020", "3C") && link->PartialLine() == held);
             host->messages.clear();
@@ -196,7 +227,41 @@ private slots:
             QCOMPARE(std::pair(line->written.isEmpty(), host->messages),
                      std::pair(!held.isEmpty(), held.isEmpty() ? QStringList() : QStringList(3, Link::PartialText(held))));
             QVERIFY(link->OpenLine(u"ttyS0"_s) == SerialLine::OpenResult::Ok && !link->HoldsPartial());
+            QCOMPARE(std::pair(link->HeldOn(u"ttyS0"_s), link->HeldOn(u"ttyS1"_s)), std::pair(held, QByteArray()));
+            link->TargetWasReset(u"ttyS0"_s);
+            QCOMPARE(link->HeldOn(u"ttyS0"_s), QByteArray());
         }
+    }
+
+    // The record on file is kept for the device, not its name: a node made
+    // anew under the same name (a new pseudo-terminal with an old number, an
+    // adapter plugged in again) or another device there holds nothing. Every
+    // spelling of a network port finds one record.
+    void heldCommandFiles()
+    {
+        if (::geteuid() != 0)
+            QSKIP("only root makes device nodes");
+        QTemporaryDir dir;
+        const QString node = dir.filePath(u"ttyX"_s), link = dir.filePath(u"link"_s);
+        const auto makeNode = [&](int minor) {
+            QFile::remove(node);
+            return ::mknod(QFile::encodeName(node).constData(), S_IFCHR | 0600, makedev(240, minor)) == 0;
+        };
+        QVERIFY(makeNode(1) && QFile::link(node, link));
+        vek::HeldCommandFiles files(dir.path());
+        files.note(node, "A030=A");
+        files.note(u"rfc2217://Lab1:3001"_s, "A0");
+        const auto find = [&](const QString &port) { return vek::HeldCommandFiles(dir.path()).find(port); };
+        QByteArrayList got{find(link), find(node), find(u"rfc2217://lab1:3001"_s), find(u"rfc2217://lab1:3002"_s)};
+        QVERIFY(makeNode(1));   // the same numbers, made anew
+        got << find(node);
+        files.note(node, "A1");
+        QVERIFY(makeNode(2));
+        got << find(node);
+        files.note(u"rfc2217://lab1:3001"_s, {});
+        got << find(u"rfc2217://LAB1:3001"_s);
+        QCOMPARE(got, (QByteArrayList{"A030=A", "A030=A", "A0", "", "", "", ""}));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System), (QStringList{u"link"_s, u"ttyX"_s}));
     }
 
     // Number texts: hexadecimal words of any length (wrapping as the target's

@@ -6,6 +6,7 @@
 
 #include "comport.h"
 #include "frmvekcom.h"
+#include "heldcommand.h"
 #include "ptytarget.h"
 #include "qtserialline.h"
 #include "recordingprompts.h"
@@ -105,9 +106,11 @@ private slots:
         QVERIFY(target->start());
         QtSerialLine line;
         testing::RecordingPrompts prompts;
+        QTemporaryDir records;
+        HeldCommandFiles held(records.path());
         // The window on a QtSerialLine, with a tenth of each fixed wait.
         TfrmVekComm window(WindowDeps{&line, &prompts, [](int ms) { QThread::msleep(ulong(ms / 10)); },
-                                      {target->devicePath()}, QStringList{}, {}});
+                                      {target->devicePath()}, QStringList{}, {}, &held});
         window.show();
         QApplication::setActiveWindow(&window);
         const TfrmVekComm::Probe w(window);
@@ -165,6 +168,16 @@ private slots:
             w.btnOpenClose->click();
         QCOMPARE(u"%1 %2 %3 "_s.arg(w.CommOpen).arg(window.link().IsOpen()).arg(w.cbPorts->isEnabled())
                      + w.btnOpenClose->text() + prompts.log.join(u'|'), u"0 0 1 OpenComm"_s);
+        // A command cut on this device, while it is there: OpenComm asks first, and Cancel sends nothing.
+        if (const QString cut = messages.filter(u"may hold part"_s).value(0); !cut.isEmpty() && !hangUp) {
+            const QByteArray before = target->received();
+            prompts.boxAnswers << Prompts::IdCancel;
+            w.btnOpenClose->click();
+            QCOMPARE(prompts.log.join(u'|') + u" %1 "_s.arg(w.CommOpen) + target->received().mid(before.size()),
+                     u"box OpenComm|%1.\n\nReset the target, then press OK to connect.|49 0 "_s
+                         .arg(Link::HeldText(w.cbPorts->currentText(), cut.section(u", "_s, 1).section(u';', 0, 0).toLatin1())));
+            prompts.clear();
+        }
         target = std::make_unique<PtyTarget>();
         QVERIFY(target->start());
         w.cbPorts->insertItem(0, target->devicePath());

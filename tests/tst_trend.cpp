@@ -148,7 +148,7 @@ private slots:
         row("a closed link pauses", {3}, {}, {"0:013", "200:013"}, "0 2 ", 300);
         // The failed round is kept, empty.
         row("no echo pauses", {0}, {}, {"0:010", "200:010", "400:"}, "0 3 Echo not received\nFile read failed\n"
-            "The target may hold part of a command, A; reset the target or reconnect", -1, sim::Fault::NoEcho);
+            "The target may hold part of a command, A; reset the target before the next connection", -1, sim::Fault::NoEcho);
         row("not a value pauses", {0}, {}, {"0:010", "200:010", "400:010"}, "0 3 Invalid reply from target", -1, sim::Fault::Garbage);
     }
     void rounds()

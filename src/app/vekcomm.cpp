@@ -2,6 +2,7 @@
 // process, behind the serial line, as the port "demo", listed first.
 
 #include "frmvekcom.h"
+#include "heldcommand.h"
 #include "lineswitch.h"
 #include "prompts.h"
 #include "qtserialline.h"
@@ -83,6 +84,8 @@ int main(int argc, char *argv[])
     vek::WindowDeps deps;
     deps.line = &line;
     deps.prompts = &prompts;
+    vek::HeldCommandFiles held;
+    deps.held = &held;
     deps.extraPorts = extra;
     vek::TfrmVekComm window(deps);
     prompts.setParent(&window);

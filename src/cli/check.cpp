@@ -147,6 +147,7 @@ void checkOptions(const QCommandLineParser &p, Options &o)
     o.port = p.value(QStringLiteral("port"));
     o.quiet = p.isSet(QStringLiteral("quiet"));
     o.verbose = p.isSet(QStringLiteral("verbose"));
+    o.targetReset = p.isSet(QStringLiteral("target-reset"));
     o.csv = p.isSet(QStringLiteral("csv"));
     o.reconnect = p.isSet(QStringLiteral("reconnect"));
     o.noShare = p.isSet(QStringLiteral("no-share"));

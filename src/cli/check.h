@@ -23,6 +23,7 @@ struct Options {
     uint8_t cal = 0x3F;
     bool quiet = false;
     bool verbose = false;
+    bool targetReset = false;    // the user reset the target after a cut command
     int intervalMs = 100;
     qint64 count = 0;            // 0: no limit
     bool csv = false;

@@ -1,6 +1,6 @@
 #pragma once
-// Time as vekctl's waits see it: a steady clock, the wall clock, a sleep that
-// a signal cuts short and a pause that nothing cuts short. The system's
+// Time as vekctl's waits see it: a steady clock, the wall clock and a sleep
+// that a signal cuts short (also the connection sequence's fixed waits). The system's
 // clock is the one vekctl runs on; tests put a virtual one in its place, so
 // that nothing in them sleeps.
 
@@ -17,8 +17,6 @@ public:
     virtual qint64 wallMs() = 0;
     // Sleeps `ms` milliseconds; false when a stop was asked before or meanwhile.
     virtual bool sleepMs(qint64 ms) = 0;
-    // The fixed waits of the connection sequence.
-    virtual void pauseMs(int ms) = 0;
 
     static Clock &system();
 };

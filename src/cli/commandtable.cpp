@@ -177,6 +177,10 @@ const QList<OptionInfo> &optionTable()
          "Bit rate: 300, 4800 or 9600 (default 9600).", 0},
         {{QStringLiteral("cal")}, "CHAR", "3F",
          "Calibration character of the connection sequence: 3F or 80 (default 3F).", 0},
+        {{QStringLiteral("target-reset")}, "", "",
+         "The target was reset since a run cut a command on this port: connect although the "
+         "port was refused for that.",
+         0},
         {{QStringLiteral("q"), QStringLiteral("quiet")}, "", "",
          "Print no informational output (such as the lines of writes).", 0},
         {{QStringLiteral("v"), QStringLiteral("verbose")}, "", "",
@@ -234,11 +238,13 @@ const char ExitHelp[] =
     "(a wrong echo or reply, a partial command, an expect or wait that found\n"
     "another value, a file or standard output that could not be written);\n"
     "2 usage error or bad input (nothing sent, no port opened); 3 the port did not\n"
-    "open or the target did not answer the connection sequence; 4 the line was lost\n"
-    "(hang-up, adapter pulled, target silent or without a prompt); 130, 143 or 129\n"
-    "ended by Ctrl-C (SIGINT), SIGTERM or SIGHUP after the register under way, 141\n"
-    "when the reader of the output went away. Where several apply, the first of\n"
-    "130/143/129/141, 4, 3, 1 wins. The port is closed in every case.";
+    "open, the target did not answer the connection sequence, or it may hold part\n"
+    "of a command an earlier run cut (reset it, then give --target-reset); 4 the\n"
+    "line was lost (hang-up, adapter pulled, target silent or without a prompt);\n"
+    "130, 143 or 129 ended by Ctrl-C (SIGINT), SIGTERM or SIGHUP after the command\n"
+    "under way (every wait ends at once), 141 when the reader of the output went\n"
+    "away. Where several apply, the first of 130/143/129/141, 4, 3, 1 wins. The\n"
+    "port is closed in every case.";
 
 // Words of `text` in lines of at most `width` characters, the first after
 // `first`, the others after `rest` (a word longer than a line stands alone).

@@ -35,14 +35,13 @@ QString wanted(const WriteItem &w)
 
 namespace {
 
-// The system's clock: a sleep watches the signal pipe, a pause does not.
+// The system's clock: a sleep watches the signal pipe.
 class SystemClock final : public Clock {
 public:
     SystemClock() { m_steady.start(); }
     qint64 nowMs() override { return m_steady.elapsed(); }
     qint64 wallMs() override { return QDateTime::currentMSecsSinceEpoch(); }
     bool sleepMs(qint64 ms) override { return interrupt::sleepMs(int(qMin<qint64>(ms, INT_MAX))); }
-    void pauseMs(int ms) override { QThread::msleep(ulong(ms)); }
 
 private:
     QElapsedTimer m_steady;
@@ -69,7 +68,9 @@ void CliHost::showMessage(const QString &text)
         print(t);
 }
 
-void CliHost::sleepMs(int ms) { m_clock.pauseMs(ms); }
+void CliHost::sleepMs(int ms) { m_clock.sleepMs(ms); }
+
+bool CliHost::stopAsked() { return interrupt::pending() != 0; }
 
 void CliHost::sayNow(const QString &text)
 {

@@ -27,7 +27,8 @@ class CliHost final : public Host {
 public:
     explicit CliHost(QTextStream &err, Clock &clock = Clock::system()) : m_err(err), m_clock(clock) {}
     void showMessage(const QString &text) override;
-    void sleepMs(int ms) override;
+    void sleepMs(int ms) override;   // a signal ends it
+    bool stopAsked() override;
     void collapse(bool on);
     void endRound();
     // Says a line at once, after what the rounds before held back.

@@ -2,6 +2,7 @@
 
 #include "check.h"
 #include "comport.h"
+#include "heldcommand.h"
 #include "interrupt.h"
 #include "multi.h"
 #include "netline.h"
@@ -37,7 +38,11 @@ std::unique_ptr<SerialLine> lineFor(const QString &port)
 
 int connectTarget(const Options &opt, CliHost &host, vek::Session &target)
 {
-    const Result r = target.connect(opt.port, opt.baud, opt.cal);
+    Result r = target.connect(opt.port, opt.baud, opt.cal, opt.targetReset);
+    if (const int sig = interrupt::pending(); sig && !r.ok())
+        return 128 + sig;
+    if (!r.held.isEmpty())
+        r.messages.last() += QStringLiteral(": reset the target, then run again with --target-reset");
     for (const QString &m : r.messages)
         host.showMessage(m);
     return r.status;
@@ -46,7 +51,9 @@ int connectTarget(const Options &opt, CliHost &host, vek::Session &target)
 bool reconnectTarget(const Options &opt, vek::Session &target, QString &why)
 {
     target.close();
-    const Result r = target.connect(opt.port, opt.baud, opt.cal);
+    // --target-reset spoke of the target before the run, not of a command
+    // cut since.
+    const Result r = target.connect(opt.port, opt.baud, opt.cal, false);
     // The last word says most: "cannot open ..." or "... is not responding".
     why = r.messages.isEmpty() ? QString() : r.messages.last();
     return r.ok();
@@ -61,6 +68,7 @@ int runTarget(const Options &opt, const QList<Command> &cmds, bool needsPort, QT
 {
     CliHost host(err);
     Session session(opt, out, err, host);
+    HeldCommandFiles held;
     std::unique_ptr<SerialLine> line;
     std::unique_ptr<vek::Session> target;
     std::unique_ptr<SharedTarget> shared;
@@ -84,7 +92,10 @@ int runTarget(const Options &opt, const QList<Command> &cmds, bool needsPort, QT
     }
     if (needsPort && !shared) {
         line = lineFor(opt.port);
+        // A signal ends the waits of opening (a network server's answer).
+        line->setWaitCheck([] { return interrupt::pending() == 0; });
         target = std::make_unique<vek::Session>(*line, host);
+        target->setHeldCommands(&held);
         session.target = target.get();
         status = connectTarget(opt, host, *target);
         session.reopen = [&](QString &why) { return reconnectTarget(opt, *target, why); };

@@ -6,7 +6,7 @@
 // The whole command line is checked first (addresses, values, files, the
 // lines of a script); only then is the port opened, once, and the commands
 // run in order on that one connection. The port is closed at the end, also
-// when SIGINT or SIGTERM ends the run.
+// when SIGINT, SIGTERM or SIGHUP ends the run.
 
 #include <QString>
 #include <QStringList>
@@ -29,7 +29,7 @@ enum Exit : int {
     ExitUsage = 2,          // bad command line or bad input; nothing was sent
     ExitNoConnection = 3,   // the port did not open or the target did not answer
     ExitLineLost = 4,       // the line was lost: hang-up, adapter pulled, target silent
-    // 128 + the signal number when SIGINT or SIGTERM ended the run, 141 when
+    // 128 + the signal number when SIGINT, SIGTERM or SIGHUP ended the run, 141 when
     // the reader of standard output went away. Where several apply: a
     // signal, then 4, then 3, then 1.
 };

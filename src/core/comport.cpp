@@ -1,5 +1,6 @@
 #include "comport.h"
 
+#include "heldcommand.h"
 #include "textconv.h"
 
 #include <QSerialPortInfo>
@@ -22,6 +23,22 @@ const char *openFailureText(SerialLine::OpenResult r)
     }
     return nullptr;
 }
+
+// While this lives, a read of the line stops waiting when the host is
+// asked to stop.
+class StopWatching {
+public:
+    StopWatching(SerialLine &line, Host &host) : m_line(line)
+    {
+        m_line.setReadWaitCheck([&host] { return !host.stopAsked(); });
+    }
+    ~StopWatching() { m_line.setReadWaitCheck({}); }
+    StopWatching(const StopWatching &) = delete;
+    StopWatching &operator=(const StopWatching &) = delete;
+
+private:
+    SerialLine &m_line;
+};
 
 } // namespace
 
@@ -65,8 +82,11 @@ bool Link::sendEchoed(const QByteArray &text)
             continue;
         // The character is on the line unless its own write failed.
         const qsizetype sent = m_lastWriteOk ? i + 1 : i;
-        if (sent > 0 && !(sent == text.size() && c == CR))
+        if (sent > 0 && !(sent == text.size() && c == CR)) {
             m_partial = text.left(sent);
+            if (m_held)
+                m_held->note(m_portName, m_partial);
+        }
         return false;
     }
     return true;
@@ -74,9 +94,26 @@ bool Link::sendEchoed(const QByteArray &text)
 
 QString Link::PartialText(const QByteArray &partial)
 {
-    return QStringLiteral("The target may hold part of a command, %1; reset the target or reconnect")
+    return QStringLiteral("The target may hold part of a command, %1; reset the target before the next connection")
         .arg(VisibleText(partial));
 }
+
+QString Link::HeldText(const QString &port, const QByteArray &partial)
+{
+    return QStringLiteral("The target on %1 may hold part of a command, %2, cut by an earlier connection; "
+                          "the connection sequence would complete it")
+        .arg(port, VisibleText(partial));
+}
+
+QByteArray Link::HeldOn(const QString &port) const { return m_held ? m_held->find(port) : QByteArray(); }
+
+void Link::TargetWasReset(const QString &port)
+{
+    if (m_held)
+        m_held->forget(port);
+}
+
+bool Link::StopAsked() const { return m_host->stopAsked(); }
 
 void Link::sayPartial()
 {
@@ -107,6 +144,7 @@ SerialLine::OpenResult Link::OpenLine(const QString &name)
 {
     // A new connection: whatever the monitor held is the user's to clear.
     m_partial.clear();
+    m_portName = name;
     const auto r = m_line->open(name, BaudRate);
     if (const char *text = openFailureText(r))
         say(text);
@@ -115,7 +153,10 @@ SerialLine::OpenResult Link::OpenLine(const QString &name)
 
 bool Link::ConnectionSequence()
 {
-    return SendCalChar() && SendBreak() && SendCalChar() && Handshake();
+    // A stop during the handshake's reads cuts no command: the monitor has
+    // only had its CR, and the next connection begins with a break.
+    const StopWatching watching(*m_line, *m_host);
+    return SendCalChar() && SendBreak() && SendCalChar() && !StopAsked() && Handshake();
 }
 
 bool Link::ClosePort()
@@ -171,7 +212,7 @@ bool Link::SendCalChar()
         return false;
     }
     m_host->sleepMs(CalWaitMs);
-    return true;
+    return !StopAsked();
 }
 
 bool Link::SendBreak()
@@ -179,10 +220,11 @@ bool Link::SendBreak()
     if (!m_line->setBreak(true))
         return false;
     m_host->sleepMs(BreakMs);
-    if (!m_line->setBreak(false))
+    // Lifted also when a stop cut the wait short.
+    if (!m_line->setBreak(false) || StopAsked())
         return false;
     m_host->sleepMs(AfterBreakMs);
-    return true;
+    return !StopAsked();
 }
 
 bool Link::Handshake()

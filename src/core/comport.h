@@ -13,6 +13,10 @@
 #include <cstdint>
 
 namespace vek {
+class HeldCommands;
+}
+
+namespace vek {
 
 class Link {
 public:
@@ -85,6 +89,23 @@ public:
     QByteArray PartialLine() const { return m_partial; }
     static QString PartialText(const QByteArray &partial);
 
+    // Where a cut command is remembered beyond this connection, so that the
+    // next one on the port, by whatever program, does not complete it. Not
+    // owned; none by default.
+    void setHeldCommands(HeldCommands *held) { m_held = held; }
+    // What a cut command of an earlier connection left on the target behind
+    // this port; empty when nothing. The connection sequence must not be
+    // sent into it: the user resets the target first, then says so
+    // (TargetWasReset).
+    QByteArray HeldOn(const QString &port) const;
+    void TargetWasReset(const QString &port);
+    static QString HeldText(const QString &port, const QByteArray &partial);
+
+    // The host's stopAsked, asked after each fixed wait of the connection
+    // sequence and during its reads: a stop ends the sequence at once, with
+    // no message. Commands are never cut by it.
+    bool StopAsked() const;
+
 private:
     void say(const char *text);
     void sayPartial();
@@ -95,6 +116,8 @@ private:
     SerialLine *m_line;
     Host *m_host;
     QByteArray m_partial;   // the characters of a cut command that reached the line
+    HeldCommands *m_held = nullptr;
+    QString m_portName;     // as the last OpenLine was given it
     bool m_lastWriteOk = false;
 };
 

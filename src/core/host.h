@@ -11,7 +11,10 @@ class Host {
 public:
     virtual ~Host() = default;
     virtual void showMessage(const QString &text) = 0;
+    // Ends early when a stop is asked meanwhile.
     virtual void sleepMs(int ms) = 0;
+    // True once the user asked to stop what is under way (vekctl: a signal).
+    virtual bool stopAsked() { return false; }
 };
 
 } // namespace vek

@@ -57,6 +57,13 @@ public:
     void purgeRx() override { m_current->purgeRx(); }
     void purgeTx() override { m_current->purgeTx(); }
     bool setBreak(bool on) override { return m_current->setBreak(on); }
+    void setReadWaitCheck(WaitCheck check) override
+    {
+        m_platform.setReadWaitCheck(check);
+        m_network->setReadWaitCheck(check);
+        for (SerialLine *line : std::as_const(m_named))
+            line->setReadWaitCheck(check);
+    }
 
 private:
     SerialLine &m_platform;

@@ -48,6 +48,7 @@ public:
     void purgeRx() override { m_line.purgeRx(); }
     void purgeTx() override { m_line.purgeTx(); }
     bool setBreak(bool on) override { return m_line.setBreak(on); }
+    void setReadWaitCheck(WaitCheck check) override { m_line.setReadWaitCheck(std::move(check)); }
 
 private:
     SerialLine &m_line;

@@ -221,9 +221,9 @@ SerialLine::ReadResult QtSerialLine::readByte(uint8_t &b)
             return ReadResult::Byte;
         }
         const qint64 left = deadline.remainingTime();
-        if (left <= 0)
+        if (left <= 0 || !readGoesOn())
             return ReadResult::Timeout;
-        if (!m_port.waitForReadyRead(int(left))) {
+        if (!m_port.waitForReadyRead(int(hasReadWaitCheck() ? qMin<qint64>(left, WaitSliceMs) : left))) {
             const auto err = m_port.error();
             m_port.clearError();
             // A hung-up line fails every wait at once: report it, never spin.

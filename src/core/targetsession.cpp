@@ -52,7 +52,7 @@ Result Session::finish(bool ok)
     return r;
 }
 
-Result Session::connect(const QString &port, int32_t baud, uint8_t cal)
+Result Session::connect(const QString &port, int32_t baud, uint8_t cal, bool targetReset)
 {
     begin();
     m_port = port;
@@ -64,14 +64,28 @@ Result Session::connect(const QString &port, int32_t baud, uint8_t cal)
     if (opened == SerialLine::OpenResult::CannotOpen) {
         Result r = finish(false);
         r.status = StatusNoConnection;
-        r.messages << OpenFailureText(port, m_link.line().openFailure());
+        if (!m_gather.stopAsked())
+            r.messages << OpenFailureText(port, m_link.line().openFailure());
         return r;
+    }
+    // Asked with the port held, so that no other program connects meanwhile.
+    if (const QByteArray held = m_link.HeldOn(port); opened == SerialLine::OpenResult::Ok && !held.isEmpty()) {
+        if (!targetReset) {
+            m_link.ClosePort();
+            Result r = finish(false);
+            r.status = StatusNoConnection;
+            r.held = held;
+            r.messages << Link::HeldText(port, held);
+            return r;
+        }
+        m_link.TargetWasReset(port);
     }
     if (opened != SerialLine::OpenResult::Ok || !m_link.ConnectionSequence()) {
         m_link.ClosePort();
         Result r = finish(false);
         r.status = StatusNoConnection;
-        r.messages << port + QStringLiteral(" is not responding");
+        if (!m_gather.stopAsked())
+            r.messages << port + QStringLiteral(" is not responding");
         return r;
     }
     m_watch.echoes = m_link.DoubleEcho ? 2 : 1;

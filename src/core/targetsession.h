@@ -30,6 +30,7 @@ struct Result {
     int status = StatusOk;
     QStringList messages;     // in the order they arose
     QByteArray values;        // what a read or a range read
+    QByteArray held;          // connect: what a command cut earlier left on the target
     int done = 0;             // of a list of writes: how many succeeded
 
     bool ok() const { return status == StatusOk; }
@@ -68,9 +69,15 @@ public:
     Link &link() { return m_link; }
     LineWatch &lineWatch() { return m_watch; }
 
+    // Where cut commands are kept beyond the connection (Link::setHeldCommands).
+    void setHeldCommands(HeldCommands *held) { m_link.setHeldCommands(held); }
     // Opens the port, runs the connection sequence and asks for the
     // identification, as OpenComm does. The port is closed again on failure.
-    Result connect(const QString &port, int32_t baud, uint8_t cal);
+    // A port whose target may hold part of a command cut earlier is not
+    // connected (`held` says what) unless `targetReset` says that the
+    // target was reset since. A stop asked of the host meanwhile ends it
+    // with no message.
+    Result connect(const QString &port, int32_t baud, uint8_t cal, bool targetReset = false);
     Result close();
     bool isOpen() const { return m_link.IsOpen(); }
     QString port() const { return m_port; }
@@ -91,6 +98,7 @@ private:
         explicit Gather(Host &sleeper) : m_sleeper(sleeper) {}
         void showMessage(const QString &text) override { messages << text; }
         void sleepMs(int ms) override { m_sleeper.sleepMs(ms); }
+        bool stopAsked() override { return m_sleeper.stopAsked(); }
         QStringList messages;
 
     private:

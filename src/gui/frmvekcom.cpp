@@ -147,6 +147,7 @@ TfrmVekComm::TfrmVekComm(const WindowDeps &deps, QWidget *parent)
     }
     m_gate->setWaitCheck([this] { return keepWaiting(); });
     setObjectName("frmVekComm");
+    m_link->setHeldCommands(deps.held);
     // A window of fixed size has no maximize button.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -343,6 +344,16 @@ void TfrmVekComm::btnOpenCloseClick()
         return;
     }
     const QString name = cbPorts->currentText();
+    // A command an earlier connection cut is not to be completed by the
+    // connection sequence: only once the user has reset the target.
+    if (const QByteArray held = m_link->HeldOn(name); !held.isEmpty()) {
+        if (m_deps.prompts->messageBox(Link::HeldText(name, held)
+                                           + QStringLiteral(".\n\nReset the target, then press OK to connect."),
+                                       QStringLiteral("OpenComm"), Prompts::MbOkCancel | Prompts::MbIconExclamation)
+            != Prompts::IdOk)
+            return;
+        m_link->TargetWasReset(name);
+    }
     bool opened;
     SerialLine::OpenResult result;
     {

@@ -40,6 +40,7 @@ struct WindowDeps {
     QStringList extraPorts;            // listed first (--demo, --port)
     std::optional<QStringList> platformPorts; // replaces the platform's list (tests)
     std::function<qint64()> nowMs;     // OpenComm's clock, in ms; default the monotonic clock
+    HeldCommands *held = nullptr;      // cut commands kept beyond a connection; not owned, may be null
 };
 
 class TfrmVekComm : public QMainWindow {

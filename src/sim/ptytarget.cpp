@@ -317,4 +317,10 @@ void PtyTarget::setOptions(const TargetOptions &options)
     d->monitor.setOptions(options);
 }
 
+void PtyTarget::reset()
+{
+    std::lock_guard lock(d->mutex);
+    d->monitor.reset();
+}
+
 } // namespace vek::sim

@@ -40,6 +40,8 @@ public:
     // New options for the monitor; registers, logs and the line being typed
     // are kept, and the fault count starts again from 0.
     void setOptions(const TargetOptions &options);
+    // The monitor's reset button (TargetMonitor::reset).
+    void reset();
 
 private:
     struct Impl;

@@ -81,6 +81,12 @@ void TargetMonitor::rebase(uint16_t addr, uint8_t value)
     }
 }
 
+void TargetMonitor::reset()
+{
+    m_line.clear();
+    m_keyMatched = m_keyInLine = 0;
+}
+
 void TargetMonitor::clearLog()
 {
     m_received.clear();

@@ -69,6 +69,9 @@ public:
     // Swaps in new options, keeping the register file, the logs and the
     // partly typed line; the fault count starts again from 0.
     void setOptions(const TargetOptions &options);
+    // As the reset button: the partly typed line and the key match are
+    // dropped; registers and logs are kept.
+    void reset();
     void clearLog();
 
     // One byte from the host; returns what the target sends back.

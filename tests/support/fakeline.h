@@ -75,7 +75,9 @@ public:
             return ReadResult::Error;
         }
         if (m_rx.empty()) {
-            m_clock.nowMs += ReadTimeoutMs;
+            // A stop asked meanwhile ends the wait within a slice.
+            for (int waited = 0; waited < ReadTimeoutMs && readGoesOn(); waited += WaitSliceMs)
+                m_clock.nowMs += hasReadWaitCheck() ? WaitSliceMs : ReadTimeoutMs - waited;
             log << QStringLiteral("timeout");
             return ReadResult::Timeout;
         }
@@ -106,15 +108,18 @@ class FakeHost final : public Host {
 public:
     FakeHost(VirtualClock &clock, FakeLine *line = nullptr) : m_clock(clock), m_line(line) {}
     QStringList messages;
+    qint64 stopAtMs = -1;   // a stop is asked from this virtual time on
     void showMessage(const QString &text) override
     {
         messages << text;
         if (m_line)
             m_line->log << QStringLiteral("msg ") + text;
     }
+    bool stopAsked() override { return stopAtMs >= 0 && m_clock.nowMs >= stopAtMs; }
+    // Ends at the stop, as a sleep that watches for one does.
     void sleepMs(int ms) override
     {
-        m_clock.nowMs += ms;
+        m_clock.nowMs += stopAtMs >= m_clock.nowMs ? qMin<qint64>(ms, stopAtMs - m_clock.nowMs) : ms;
         if (m_line)
             m_line->log << QStringLiteral("sleep %1").arg(ms);
     }
