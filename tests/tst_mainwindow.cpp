@@ -7,10 +7,12 @@
 #include "portbox.h"
 #include "radiogroup.h"
 #include "simline.h"
+#include "shareserver.h"
 #include "windowfixture.h"
 
 #include <QtTest>
 #include <QtWidgets>
+#include <QLocalSocket>
 
 using namespace vek;
 using namespace vek::testing;
@@ -171,6 +173,54 @@ private slots:
         const QStringList once{"Write failed|the server closed the connection", "Read Failure", "File read failed"};
         QCOMPARE(std::tuple(f.prompts.messages(), shown, w.lblVekVer->text()),
                  std::tuple(once + once, QStringLiteral("line lost: the server closed the connection (red)"), QString()));
+    }
+
+    // The window serves its connection: vekctl on the same port joins it, its
+    // write shows in the row of that register without a read, and a client's
+    // command waits while a window command's box is up.
+    void sharedWithVekctl()
+    {
+        QTemporaryDir runtime;
+        QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        const QString port = runtime.path() + QStringLiteral("/board");   // no device of the machine
+        WindowFixture f({}, {port});
+        const TfrmVekComm::Probe w = f.probe();
+        QVERIFY(f.connect() && w.window.server());
+        QTest::mouseClick(w.rows[0].edtAddr, Qt::LeftButton);
+        QTest::keyClicks(w.rows[0].edtAddr, "2A\r");
+        QProcess ctl;
+        ctl.start(QStringLiteral(VEKCTL_PATH), {QStringLiteral("-p"), port, QStringLiteral("write"),
+                                                QStringLiteral("02A=5C"), QStringLiteral("read"), QStringLiteral("02A")});
+        QVERIFY(QTest::qWaitFor([&] { return ctl.state() == QProcess::NotRunning; }, 20000));
+        QCOMPARE(ctl.readAllStandardOutput(), QByteArray("A02A=5C\n02A 5C\n"));
+        QCOMPARE(w.rows[0].edtData->text(), QStringLiteral("01011100"));   // in the row's own form
+        QCOMPARE(f.takeLines(), (Lines{"A02A", "A02A=5C", "A02A"}));
+
+        // A window write whose prompt does not come: a client's write sent
+        // while its box is up runs after it.
+        QLocalSocket client;
+        client.connectToServer(w.window.server()->socketPath());
+        QVERIFY(client.waitForConnected(1000));
+        f.setFault(sim::Fault::NoPrompt);
+        Lines duringBox;
+        f.prompts.whileShown = [&] {
+            if (!duringBox.isEmpty() || client.bytesToWrite() || client.bytesAvailable())
+                return;
+            client.write(R"({"id":1,"cmd":"write","addr":"030","value":"11"})" "\n");
+            client.flush();
+            f.setFault(sim::Fault::None);
+            QVERIFY(QTest::qWaitFor([&] { return w.window.server()->queued() == 1; }, 5000));
+            QCoreApplication::processEvents();
+            duringBox = f.target.lines();
+        };
+        QTest::mouseClick(w.rows[0].edtData, Qt::LeftButton);
+        QTest::keyClicks(w.rows[0].edtData, "01110111\r");
+        QCOMPARE(duringBox, Lines{"A02A=77"});
+        QVERIFY(QTest::qWaitFor([&] { return client.canReadLine(); }, 5000));
+        QVERIFY(client.readLine().contains(R"("ok":true)"));
+        QCOMPARE(f.takeLines(), (Lines{"A02A=77", "A030=11"}));
+        f.prompts.whileShown = {};
     }
 
     // OpenComm to a target that does not answer shows its progress box after

@@ -161,6 +161,9 @@ QJsonObject failed(const QJsonValue &id, const Result &r, const QString &what, b
 ShareServer::ShareServer(Target &target, QObject *parent) : QObject(parent), m_target(target)
 {
     m_lockTimer.setSingleShot(true);
+    m_retry.setSingleShot(true);
+    m_retry.setInterval(20);
+    connect(&m_retry, &QTimer::timeout, this, &ShareServer::schedule);
     connect(&m_lockTimer, &QTimer::timeout, this, [this] {
         const int holder = m_locker;
         unlock();
@@ -363,6 +366,10 @@ void ShareServer::pump()
     Client *c = next();
     if (!c)
         return;
+    if (m_mayRun && !m_mayRun()) {
+        m_retry.start();
+        return;
+    }
     const int id = c->id;
     m_turn = id;
     const Entry entry = c->queue.front();

@@ -20,6 +20,7 @@
 #include <QTimer>
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -70,6 +71,9 @@ public:
     // client's command starts meanwhile, even from a nested event loop.
     void hold() { ++m_held; }
     void release();
+    // Asked before each client's command: false holds the queue (the owner is
+    // in a command of its own, a box of it is up); asked again shortly.
+    void setGate(std::function<bool()> mayRun) { m_mayRun = std::move(mayRun); }
     // The owner wrote or read a register: subscribers are told.
     void announce(const QString &what, uint16_t addr, const QByteArray &values);
 
@@ -117,6 +121,8 @@ private:
     bool m_scheduled = false;
     int m_locker = 0;                // the client that holds the link for a script
     QTimer m_lockTimer;
+    std::function<bool()> m_mayRun;
+    QTimer m_retry;
 };
 
 } // namespace vek

@@ -162,4 +162,73 @@ Result Session::test(uint8_t value)
     return finish(m_link.SendCommand("T" + HexByte(value).toLatin1() + char(Link::CR)));
 }
 
+template<class F> Result LinkTarget::run(F op)
+{
+    Host &own = m_link.host();
+    Gather gather(own);
+    m_link.setHost(gather);
+    Result r;
+    const bool ok = op(r);
+    m_link.setHost(own);
+    r.messages = gather.messages;
+    if (!ok)
+        r.status = m_link.line().lostReason().isEmpty() ? StatusFailed : StatusLineLost;
+    return r;
+}
+
+Result LinkTarget::read(uint16_t addr)
+{
+    return run([&](Result &r) {
+        uint8_t v = 0;
+        const bool ok = m_link.ReadRegister(addr, v);
+        if (ok)
+            r.values.append(char(v));
+        return ok;
+    });
+}
+
+Result LinkTarget::readRange(uint16_t from, uint16_t to)
+{
+    QByteArray values;
+    for (uint32_t a = from; a <= to; ++a) {
+        Result r = read(uint16_t(a));
+        values.append(r.values);
+        if (!r.ok()) {
+            r.values = values;
+            return r;
+        }
+    }
+    Result r;
+    r.values = values;
+    return r;
+}
+
+Result LinkTarget::write(uint16_t addr, uint8_t value)
+{
+    Result r = run([&](Result &) { return m_link.WriteRegister(addr, value); });
+    r.done = r.ok() ? 1 : 0;
+    return r;
+}
+
+Result LinkTarget::writeAll(const QList<RegWrite> &writes)
+{
+    int done = 0;
+    for (const RegWrite &w : writes) {
+        Result r = write(w.first, w.second);
+        if (!r.ok()) {
+            r.done = done;
+            return r;
+        }
+        ++done;
+    }
+    Result r;
+    r.done = done;
+    return r;
+}
+
+Result LinkTarget::test(uint8_t value)
+{
+    return run([&](Result &) { return m_link.SendCommand("T" + HexByte(value).toLatin1() + char(Link::CR)); });
+}
+
 } // namespace vek

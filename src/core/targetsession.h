@@ -115,4 +115,35 @@ private:
     bool m_identified = false;
 };
 
+// The operations on a link that someone else owns and keeps open (the
+// window's): its messages are gathered for the results while each runs.
+class LinkTarget final : public Target {
+public:
+    explicit LinkTarget(Link &link) : m_link(link) {}
+
+    QString identification() const override { return QString::fromLatin1(m_link.VerText); }
+    bool identified() const override { return !m_link.VerText.isEmpty(); }
+    Result read(uint16_t addr) override;
+    Result readRange(uint16_t from, uint16_t to) override;
+    Result write(uint16_t addr, uint8_t value) override;
+    Result writeAll(const QList<RegWrite> &writes) override;
+    Result test(uint8_t value) override;
+    bool holdsPartial() const override { return m_link.HoldsPartial(); }
+
+private:
+    class Gather final : public Host {
+    public:
+        explicit Gather(Host &own) : m_own(own) {}
+        void showMessage(const QString &text) override { messages << text; }
+        void sleepMs(int ms) override { m_own.sleepMs(ms); }
+        QStringList messages;
+
+    private:
+        Host &m_own;
+    };
+    template<class F> Result run(F op);
+
+    Link &m_link;
+};
+
 } // namespace vek

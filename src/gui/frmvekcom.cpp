@@ -9,6 +9,8 @@
 #include "prompts.h"
 #include "radiogroup.h"
 #include "setupfile.h"
+#include "shareserver.h"
+#include "targetsession.h"
 #include "textconv.h"
 #include "trend.h"
 
@@ -223,6 +225,7 @@ TfrmVekComm::TfrmVekComm(const WindowDeps &deps, QWidget *parent)
 
 TfrmVekComm::~TfrmVekComm()
 {
+    serve(false);
     delete m_trend;   // before the rows it sees
     m_trend = nullptr;
 }
@@ -331,6 +334,7 @@ void TfrmVekComm::BuildPortList()
 void TfrmVekComm::btnOpenCloseClick()
 {
     if (CommOpen) {
+        serve(false);
         m_link->ClosePort();
         CommOpen = false;
         btnOpenClose->setText(QStringLiteral("OpenComm"));
@@ -380,6 +384,7 @@ void TfrmVekComm::btnOpenCloseClick()
         if (box)
             box->markFailed(name, QString());
         showLineLost();
+        serve(true);
         return;
     }
     m_link->ClosePort();
@@ -659,7 +664,8 @@ void TfrmVekComm::edtDataExit(int r)
         RowValue[r] = uint8_t(ParseValueText(row.edtData, row.chkHex) & 0xFF);
         if (CommOpen) {
             Busy busy;
-            m_link->WriteRegister(RowAddr[r], RowValue[r]);
+            if (m_link->WriteRegister(RowAddr[r], RowValue[r]))
+                announce("write", RowAddr[r], RowValue[r]);
         }
     }
     Editing = false;
@@ -672,7 +678,52 @@ bool TfrmVekComm::ReadRegValue(uint16_t addr, uint8_t &value)
     if (!CommOpen)
         return true;
     Busy busy;
-    return m_link->ReadRegister(addr, value);
+    if (!m_link->ReadRegister(addr, value))
+        return false;
+    announce("read", addr, value);
+    return true;
+}
+
+void TfrmVekComm::serve(bool on)
+{
+    if (!on) {
+        m_server.reset();   // its socket goes with it
+        m_served.reset();
+        return;
+    }
+    m_served = std::make_unique<LinkTarget>(*m_link);
+    m_server = std::make_unique<ShareServer>(*m_served);
+    // A client's command waits while the window's own runs, and while a box
+    // of it is up: its nested event loop must not run one inside it.
+    m_server->setGate([this] { return Busy::depth() == 0 && !QApplication::activeModalWidget() && !m_closing; });
+    connect(m_server.get(), &ShareServer::written, this, &TfrmVekComm::clientWrote);
+    QString why;
+    // Another process serves the port (the demo target of a vekctl serve):
+    // the window keeps its connection to itself.
+    if (!m_server->listen(cbPorts->currentText(), &why)) {
+        m_server.reset();
+        m_served.reset();
+    }
+}
+
+void TfrmVekComm::clientWrote(uint16_t addr, uint8_t value)
+{
+    for (int r = 0; r < RowCount; ++r) {
+        if (RowAddrGiven[size_t(r)] && RowAddr[size_t(r)] == addr) {
+            RowValue[size_t(r)] = value;
+            ShowRowValue(rows[size_t(r)].edtData, value, rows[size_t(r)].chkHex->isChecked());
+        }
+    }
+    if (BitAddr == addr) {
+        BitValue = value;
+        ShowBits();
+    }
+}
+
+void TfrmVekComm::announce(const char *what, uint16_t addr, uint8_t value)
+{
+    if (m_server)
+        m_server->announce(QLatin1String(what), addr, QByteArray(1, char(value)));
 }
 
 void TfrmVekComm::ShowRowValue(QLineEdit *field, uint8_t value, bool hex)
@@ -791,7 +842,8 @@ void TfrmVekComm::rgClick(int bit)
         BitValue = uint8_t(BitValue & ~(1u << bit));
     if (CommOpen) {
         Busy busy;
-        m_link->WriteRegister(BitAddr, BitValue);
+        if (m_link->WriteRegister(BitAddr, BitValue))
+            announce("write", BitAddr, BitValue);
     }
 }
 

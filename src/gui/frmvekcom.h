@@ -17,6 +17,11 @@
 #include <QHash>
 #include <QStringList>
 
+namespace vek {
+class LinkTarget;
+class ShareServer;
+}
+
 class QAction;
 class QCheckBox;
 class QComboBox;
@@ -75,6 +80,11 @@ public:
     const Row &row(int r) const { return rows[size_t(r)]; }
     bool trendMayRead() const;
     void showTrendValue(int r, uint8_t value);
+
+    // While connected the window serves its connection to other programs
+    // of the user (vekctl, scripts); nullptr while closed or when another
+    // process serves the port.
+    ShareServer *server() const { return m_server.get(); }
 
     // The tests' view of the window: the controls a person clicks and types
     // into, and the state kept between events, read-only.
@@ -201,6 +211,14 @@ private:
     TrendWindow *m_trend = nullptr;   // a child window, made when first asked for
     std::unique_ptr<TrendRows> m_trendRows;   // what it sees of the rows
     void trendRowsChanged();
+    std::unique_ptr<LinkTarget> m_served;
+    std::unique_ptr<ShareServer> m_server;
+    void serve(bool on);
+    // A client of the served connection wrote a register: the rows and the
+    // bit panel that show it show the value.
+    void clientWrote(uint16_t addr, uint8_t value);
+    // The window's own command told to the clients that subscribed.
+    void announce(const char *what, uint16_t addr, uint8_t value);
     QHash<QString, QWidget *> m_widgets;
     QHash<QObject *, FieldRef> m_fields;
     desk::OneActionPerDoubleClick *m_toggleClicks = nullptr;   // on btnOpenClose

@@ -106,6 +106,7 @@ void TfrmVekComm::ApplySetup()
             continue;
         if (!m_link->WriteRegister(RowAddr[r], RowValue[r]))
             break;
+        announce("write", RowAddr[r], RowValue[r]);
         desk::StaleInput::drop();
     }
 }
