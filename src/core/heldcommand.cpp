@@ -66,11 +66,16 @@ QString HeldCommandFiles::identity(const QString &port)
         return {};
     // A node made anew (a pseudo-terminal opened again, an adapter plugged
     // in) has a new creation time even where its number is reused.
+#ifdef Q_OS_LINUX
+    const qint64 nanoseconds = st.st_ctim.tv_nsec;
+#else
+    const qint64 nanoseconds = 0;
+#endif
     return QStringLiteral("dev %1 %2 %3.%4")
         .arg(key)
         .arg(quint64(st.st_rdev))
-        .arg(qint64(st.st_ctim.tv_sec))
-        .arg(qint64(st.st_ctim.tv_nsec), 9, 10, QLatin1Char('0'));
+        .arg(qint64(st.st_ctime))
+        .arg(nanoseconds, 9, 10, QLatin1Char('0'));
 #else
     return QFileInfo(key).exists() ? QStringLiteral("dev ") + key : QString();
 #endif

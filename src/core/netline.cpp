@@ -263,7 +263,10 @@ bool NetLine::connectSocket(const Address &address, const QDeadlineTimer &deadli
             return false;
         }
         if (lookup->error != 0 || lookup->addresses.empty()) {
-            const bool unknown = lookup->error == EAI_NONAME || lookup->error == EAI_NODATA || lookup->error == 0;
+            bool unknown = lookup->error == EAI_NONAME || lookup->error == 0;
+#ifdef EAI_NODATA
+            unknown = unknown || lookup->error == EAI_NODATA;
+#endif
             failOpen(unknown ? QStringLiteral("unknown host %1").arg(address.host)
                              : QStringLiteral("%1: %2").arg(address.host, QString::fromLocal8Bit(::gai_strerror(lookup->error))));
             return false;
@@ -273,9 +276,11 @@ bool NetLine::connectSocket(const Address &address, const QDeadlineTimer &deadli
     QString firstFailure;
     for (size_t i = 0; i < lookup->addresses.size(); ++i) {
         const auto *sa = reinterpret_cast<const sockaddr *>(&lookup->addresses[i]);
-        const int fd = ::socket(sa->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        const int fd = ::socket(sa->sa_family, SOCK_STREAM, 0);
         if (fd < 0)
             continue;
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         int error = 0;
         if (::connect(fd, sa, lookup->lengths[i]) != 0) {
             error = errno;
