@@ -104,7 +104,8 @@ const CommandInfo Commands[] = {
      "again after 1 s, then after twice the wait before, at most 30 s, each attempt\n"
      "said once on standard error with the time; every round missed meanwhile counts\n"
      "as failed (in CSV a row with empty values). A command cut short on the line\n"
-     "still ends it, as does --max-failures. Ctrl-C or SIGTERM ends it\n"
+     "(by the watch, or meanwhile by another program) still ends it, as does\n"
+     "--max-failures. Ctrl-C or SIGTERM ends it\n"
      "after the read under way (exit status 130 or 143); a reader of its output\n"
      "that went away ends it at the next round (141).",
      1, -1, true, false, OptInterval | OptCount | OptCsv | OptMaxFailures | OptTimestamps | OptReconnect},

@@ -49,6 +49,9 @@ private:
     qint64 m_repeats = 0;
 };
 
+// How an attempt to open the port again went.
+enum class Reconnected { Yes, NotYet, Never };
+
 // Runs checked commands over the open link (or without one for the
 // commands that need no port). Results go to `out`, messages to `err`.
 class Session {
@@ -59,9 +62,10 @@ public:
     // commands that need a port.
     Target *target = nullptr;
     // Closes the port and opens it again with the connection sequence, for
-    // watch --reconnect: true when the target answers again, else false and
-    // in `why` the reason.
-    std::function<bool(QString &why)> reopen;
+    // watch --reconnect: Yes when the target answers again; else the reason
+    // in `why`, and NotYet when another attempt may follow, Never when none
+    // may (the target may hold part of a command cut meanwhile).
+    std::function<Reconnected(QString &why)> reopen;
 
     // The status of the last failed exchange: 4 when the line was lost, else 1.
     int failStatus() const { return m_failStatus; }

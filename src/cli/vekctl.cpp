@@ -48,7 +48,7 @@ int connectTarget(const Options &opt, CliHost &host, vek::Session &target)
     return r.status;
 }
 
-bool reconnectTarget(const Options &opt, vek::Session &target, QString &why)
+Reconnected reconnectTarget(const Options &opt, vek::Session &target, QString &why)
 {
     target.close();
     // --target-reset spoke of the target before the run, not of a command
@@ -56,7 +56,9 @@ bool reconnectTarget(const Options &opt, vek::Session &target, QString &why)
     const Result r = target.connect(opt.port, opt.baud, opt.cal, false);
     // The last word says most: "cannot open ..." or "... is not responding".
     why = r.messages.isEmpty() ? QString() : r.messages.last();
-    return r.ok();
+    if (!r.held.isEmpty())
+        why += QStringLiteral(": reset the target, then run again with --target-reset");
+    return r.ok() ? Reconnected::Yes : r.held.isEmpty() ? Reconnected::NotYet : Reconnected::Never;
 }
 
 namespace {

@@ -43,8 +43,10 @@ int runVekctl(const QStringList &args, QTextStream &out, QTextStream &err);
 // sequence and the identification query, as OpenComm does. Returns 0, or the
 // exit status with the reason said; the port is then closed.
 int connectTarget(const Options &opt, CliHost &host, vek::Session &target);
-// Closes the port and connects again, saying nothing: true when the target
-// answers, else false with the reason in `why`.
-bool reconnectTarget(const Options &opt, vek::Session &target, QString &why);
+// Closes the port and connects again, saying nothing: Yes when the target
+// answers, else the reason in `why`; Never when the target may hold part
+// of a command cut meanwhile, so that no attempt may follow.
+enum class Reconnected;
+Reconnected reconnectTarget(const Options &opt, vek::Session &target, QString &why);
 
 } // namespace vek::cli

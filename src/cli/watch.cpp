@@ -118,11 +118,16 @@ int runWatch(Session &session, const Command &cmd)
             ++attempts;
             const QString when = stamp(Options::Stamps::Iso, 0, clock.wallMs(), false);
             QString why;
-            const bool back = session.reopen(why);
+            const Reconnected again = session.reopen(why);
+            const bool back = again == Reconnected::Yes;
             if (interrupt::pending())
                 return stopped();
             host.sayNow(QStringLiteral("%1 watch: opening %2 again (attempt %3): %4")
                             .arg(when, opt.port).arg(attempts).arg(back ? QStringLiteral("connected") : why));
+            // A command cut meanwhile (by another program) ends it, as one
+            // cut by the watch itself does.
+            if (again == Reconnected::Never)
+                return end(failure);
             if (back) {
                 down = false;
             } else {
