@@ -263,6 +263,9 @@ void ShareServer::accept()
         c.id = id;
         c.socket = s;
         s->setParent(this);
+        // What a client sends beyond its queue waits in the system's buffer
+        // (and then its sender), not in ours.
+        s->setReadBufferSize(4 * (MaxLineBytes + 1));
         connect(s, &QLocalSocket::readyRead, this, [this, id] {
             if (auto it = m_clients.find(id); it != m_clients.end())
                 readFrom(it->second);
@@ -507,8 +510,18 @@ void ShareServer::reply(Client &c, const QJsonObject &reply)
 void ShareServer::notify(int from, const QJsonObject &event)
 {
     for (auto &[id, c] : m_clients) {
-        if (c.subscribed && id != from)
-            reply(c, event);
+        if (!c.subscribed || id == from)
+            continue;
+        // A subscriber that does not read loses events, not our memory; the
+        // next one it gets says how many.
+        if (c.socket->bytesToWrite() >= MaxUnsent) {
+            ++c.eventsLost;
+            continue;
+        }
+        QJsonObject e = event;
+        if (c.eventsLost)
+            e.insert(QStringLiteral("lost"), std::exchange(c.eventsLost, 0));
+        reply(c, e);
     }
 }
 

@@ -94,6 +94,7 @@ private:
         QByteArray buffer;
         bool skipping = false;       // the rest of an over-long line is dropped
         bool subscribed = false;
+        qint64 eventsLost = 0;       // events not sent while its replies were unread
         std::deque<Entry> queue;
     };
 
