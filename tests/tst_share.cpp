@@ -134,6 +134,22 @@ private slots:
         QCOMPARE(a.replies.at(2).value(QStringLiteral("id")).toInt(), 3);
     }
 
+    // A client that holds the link (run --exclusive) has its commands run
+    // without another's between them until it lets go.
+    void lockKeepsOthersOut()
+    {
+        Client a(m_server->socketPath()), b(m_server->socketPath());
+        m_server->hold();
+        a.send({R"({"id":1,"cmd":"lock","ms":60000})", write(2, "020", "01")});
+        b.send({write(1, "030", "11")});
+        QVERIFY(QTest::qWaitFor([&] { return m_server->queued() == 3; }, 5000));
+        a.send({write(3, "021", "02"), R"({"id":4,"cmd":"unlock"})"});
+        QVERIFY(QTest::qWaitFor([&] { return m_server->queued() == 5; }, 5000));
+        m_server->release();
+        QVERIFY(a.awaitReplies(4) && b.awaitReplies(1));
+        QCOMPARE(linesSinceConnect(), (QList<QByteArray>{"A020=01", "A021=02", "A030=11"}));
+    }
+
     // A client gone with commands queued loses them; the others keep theirs.
     void clientGoneMidQueue()
     {
