@@ -6,8 +6,6 @@
 #include "textconv.h"
 #include "vekctl.h"
 
-#include <QDateTime>
-
 #include <csignal>
 #include <vector>
 
@@ -19,17 +17,8 @@ namespace {
 QString stamp(Options::Stamps kind, qint64 sinceStart, qint64 epochMs, bool csv)
 {
     switch (kind) {
-    case Options::Stamps::Iso: {
-        // The offset written out also for UTC itself (+00:00, not Z), so
-        // that every line has one of the same form.
-        const QDateTime local = QDateTime::fromMSecsSinceEpoch(epochMs);
-        const int offset = local.offsetFromUtc();
-        return local.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
-               + QStringLiteral("%1%2:%3")
-                     .arg(QLatin1Char(offset < 0 ? '-' : '+'))
-                     .arg(qAbs(offset) / 3600, 2, 10, QLatin1Char('0'))
-                     .arg(qAbs(offset) / 60 % 60, 2, 10, QLatin1Char('0'));
-    }
+    case Options::Stamps::Iso:
+        return IsoTimeText(epochMs);
     case Options::Stamps::Epoch:
         return QStringLiteral("%1.%2").arg(epochMs / 1000).arg(epochMs % 1000, 3, 10, QLatin1Char('0'));
     case Options::Stamps::Ms:

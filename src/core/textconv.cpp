@@ -1,5 +1,6 @@
 #include "textconv.h"
 
+#include <QDateTime>
 #include <QStringDecoder>
 
 namespace vek {
@@ -180,6 +181,17 @@ int32_t HexToInt(const QByteArray &text)
         value = value * 16u + static_cast<uint32_t>(digit);
     }
     return static_cast<int32_t>(value);
+}
+
+QString IsoTimeText(qint64 epochMs)
+{
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(epochMs);
+    const int offset = local.offsetFromUtc();
+    return local.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
+           + QStringLiteral("%1%2:%3")
+                 .arg(QLatin1Char(offset < 0 ? '-' : '+'))
+                 .arg(qAbs(offset) / 3600, 2, 10, QLatin1Char('0'))
+                 .arg(qAbs(offset) / 60 % 60, 2, 10, QLatin1Char('0'));
 }
 
 } // namespace vek

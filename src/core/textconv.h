@@ -49,4 +49,9 @@ QString FileText(const QByteArray &bytes);
 // line and paragraph separators) appears as \xNN for each of its bytes.
 QString VisibleText(const QByteArray &bytes);
 
+// A wall-clock time in local time with milliseconds and the offset from UTC,
+// written out also for UTC itself (+00:00, not Z) so that every stamp has
+// the same form: 2026-03-01T14:05:09.042+01:00.
+QString IsoTimeText(qint64 epochMs);
+
 } // namespace vek

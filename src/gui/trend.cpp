@@ -116,18 +116,6 @@ QByteArray csvField(const QString &text)
 
 } // namespace
 
-QString TrendIsoTime(qint64 epochMs)
-{
-    // The offset written out also for UTC itself (+00:00, not Z).
-    const QDateTime local = QDateTime::fromMSecsSinceEpoch(epochMs);
-    const int offset = local.offsetFromUtc();
-    return local.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
-           + QStringLiteral("%1%2:%3")
-                 .arg(QLatin1Char(offset < 0 ? '-' : '+'))
-                 .arg(qAbs(offset) / 3600, 2, 10, QLatin1Char('0'))
-                 .arg(qAbs(offset) / 60 % 60, 2, 10, QLatin1Char('0'));
-}
-
 QByteArray TrendCsv(const TrendHistory &history, qint64 startEpochMs)
 {
     // A column for each register the kept rounds read, in the order of the lines.
@@ -139,7 +127,7 @@ QByteArray TrendCsv(const TrendHistory &history, qint64 startEpochMs)
     }
     QByteArray out;
     if (startEpochMs >= 0)
-        out += "# Start " + TrendIsoTime(startEpochMs).toLatin1() + '\n';
+        out += "# Start " + IsoTimeText(startEpochMs).toLatin1() + '\n';
     out += "ms";
     int columns = 0;
     for (size_t l = 0; l < column.size(); ++l) {

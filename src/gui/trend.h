@@ -124,9 +124,6 @@ private:
 // hex digits; a register a round did not read is empty, and so is every
 // column of a failed round. `startEpochMs` < 0 leaves the comment out.
 QByteArray TrendCsv(const TrendHistory &history, qint64 startEpochMs);
-// Local time in ISO 8601 with milliseconds and UTC offset, as `vekctl watch
-// --timestamps iso` writes it.
-QString TrendIsoTime(qint64 epochMs);
 
 // What the chart draws of one line: runs of steps. A value holds until the
 // register's next read, at most one interval; where a round was not made
