@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -229,6 +230,46 @@ private slots:
         QCOMPARE(written.size(), 1);
         QCOMPARE(written.at(0).at(0).value<uint16_t>(), uint16_t(0x2A));
         QCOMPARE(written.at(0).at(1).value<uint8_t>(), uint8_t(0x5C));
+    }
+
+    // vekctl watch through the served connection: its rounds, and a line
+    // for each write by another client to a register it watches, as it comes.
+    void watchShowsWritesOfOthers_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("written02A");
+        QTest::addColumn<QString>("written02B");
+        QTest::newRow("text") << QStringList{} << R"(^ *\d+ 02A 5C written by client \d+$)"
+                              << R"(^ *\d+ 02B 07 written by client \d+$)";
+        QTest::newRow("csv") << QStringList{QStringLiteral("--csv")} << R"(^\d+,5C,$)" << R"(^\d+,,07$)";
+    }
+    void watchShowsWritesOfOthers()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, written02A);
+        QFETCH(QString, written02B);
+        QProcess watch;
+        watch.start(QStringLiteral(VEKCTL_PATH), QStringList{QStringLiteral("-p"), QStringLiteral("demo"), QStringLiteral("watch"),
+                                                             QStringLiteral("--interval"), QStringLiteral("100")}
+                                                     + args + QStringList{QStringLiteral("02A"), QStringLiteral("02B")});
+        QByteArray out;
+        const auto lines = [&] {
+            out += watch.readAllStandardOutput();
+            return QString::fromLatin1(out).split(u'\n', Qt::SkipEmptyParts);
+        };
+        // Subscribed before the first round.
+        QVERIFY(QTest::qWaitFor([&] { return lines().size() >= (args.isEmpty() ? 1 : 2); }, 10000));
+        Client a(m_server->socketPath());
+        a.send({write(1, "02A", "5C"), write(2, "02C", "11"), write(3, "02B", "07")});
+        QVERIFY(a.awaitReplies(3));
+        QVERIFY(QTest::qWaitFor([&] { return lines().filter(QRegularExpression(written02B)).size() == 1; }, 10000));
+        watch.terminate();
+        QVERIFY(watch.waitForFinished(10000));
+        QCOMPARE(watch.exitCode(), 143);
+        const QStringList all = lines();
+        const qsizetype at02A = all.indexOf(QRegularExpression(written02A));
+        QVERIFY2(at02A > 0 && all.indexOf(QRegularExpression(written02B)) > at02A, qPrintable(all.join(u'\n')));
+        QVERIFY(!all.join(u'\n').contains(QStringLiteral("02C")));   // not watched
     }
 
     // After a command cut on the line, every client is refused and nothing

@@ -107,7 +107,10 @@ const CommandInfo Commands[] = {
      "(by the watch, or meanwhile by another program) still ends it, as does\n"
      "--max-failures. Ctrl-C or SIGTERM ends it\n"
      "after the read under way (exit status 130 or 143); a reader of its output\n"
-     "that went away ends it at the next round (141).",
+     "that went away ends it at the next round (141).\n"
+     "On a served port it also shows the writes others make to its registers as\n"
+     "they come ('686 02A 5C written by client 3'; in CSV a row with only that\n"
+     "register's value).",
      1, -1, true, false, OptInterval | OptCount | OptCsv | OptMaxFailures | OptTimestamps | OptReconnect},
     {Kind::Labels, "labels", "FILE.inc", "FILE.inc", "An assembler include file.",
      "Prints the register table of an include file in table order, 'NAME ADDR' a line.\n"

@@ -1,10 +1,13 @@
 #include "watch.h"
 
 #include "comport.h"
+#include "shareclient.h"
 #include "targetsession.h"
 #include "interrupt.h"
 #include "textconv.h"
 #include "vekctl.h"
+
+#include <QJsonObject>
 
 #include <csignal>
 #include <vector>
@@ -62,8 +65,74 @@ int runWatch(Session &session, const Command &cmd)
     const auto now = [&] { return clock.nowMs() - origin; };
     // The wall-clock time of `t` (since the start), as the wall clock says now.
     const auto wallAt = [&](qint64 t) { return clock.wallMs() - (now() - t); };
-    // Sleeps until `t` (since the start); false when a signal came.
-    const auto sleepUntil = [&](qint64 t) { return t <= now() || clock.sleepMs(t - now()); };
+
+    // Through a served connection the watch also shows the writes others
+    // make to its registers as they come: a line (a row in CSV, only that
+    // register's column filled) at the time it learns of them.
+    auto *shared = dynamic_cast<SharedTarget *>(session.target);
+    if (shared) {
+        const QJsonObject ok = shared->request({{QStringLiteral("cmd"), QStringLiteral("subscribe")}});
+        if (!ok.value(QStringLiteral("ok")).toBool())
+            shared = nullptr;   // the rounds find out why
+    }
+    qint64 lostEvents = 0;
+    const auto showWrites = [&] {
+        if (!shared)
+            return;
+        for (const QJsonObject &e : shared->takeEvents()) {
+            lostEvents += e.value(QStringLiteral("lost")).toInteger();
+            if (e.value(QStringLiteral("event")).toString() != QLatin1String("write"))
+                continue;
+            uint16_t addr = 0;
+            bool okValue = false;
+            const uint8_t value = uint8_t(e.value(QStringLiteral("value")).toString().toUInt(&okValue, 16));
+            if (!okValue || CheckAddressText(e.value(QStringLiteral("addr")).toString(), addr) != AddrCheck::Ok)
+                continue;
+            const qsizetype i = addrs.indexOf(addr);
+            if (i < 0)
+                continue;
+            const qint64 client = e.value(QStringLiteral("client")).toInteger();
+            const QString first = stamp(opt.stamps, now(), clock.wallMs(), opt.csv);
+            if (opt.csv) {
+                QStringList line{first};
+                for (qsizetype k = 0; k < addrs.size(); ++k)
+                    line << (k == i ? HexByte(value) : QString());
+                session.result(line.join(u','));
+            } else {
+                session.result(QStringLiteral("%1 %2 %3 written by %4")
+                                   .arg(first, AddrDisplay(addr), HexByte(value),
+                                        client > 0 ? QStringLiteral("client %1").arg(client)
+                                                   : QStringLiteral("the window")));
+                // The next round shows a change from the value written.
+                if (!last.empty())
+                    last[size_t(i)] = value;
+            }
+        }
+        if (lostEvents > 0) {
+            session.warn(cmd.where + QStringLiteral("watch: the server dropped %1 event%2 of others meanwhile (this watch read them too slowly)")
+                                         .arg(lostEvents)
+                                         .arg(lostEvents > 1 ? "s" : ""));
+            lostEvents = 0;
+        }
+    };
+    // Sleeps until `t` (since the start); false when a signal came. Through
+    // a served connection it wakes for the writes of others meanwhile.
+    const auto sleepUntil = [&](qint64 t) {
+        if (!shared)
+            return t <= now() || clock.sleepMs(t - now());
+        for (qint64 left; (left = t - now()) > 0;) {
+            if (interrupt::pending())
+                return false;
+            // In steps short enough that a signal is seen soon.
+            const qint64 before = now();
+            const qint64 step = qMin<qint64>(left, 50);
+            if (shared->waitForEvent(int(step)))
+                showWrites();
+            else if (now() == before && !clock.sleepMs(step))
+                return false;   // the server gone: the time waited all the same
+        }
+        return interrupt::pending() == 0;
+    };
 
     // After a lost line with --reconnect: the port is down until an attempt
     // to open it again succeeds; the attempts come after 1 s, then twice the
@@ -208,6 +277,8 @@ int runWatch(Session &session, const Command &cmd)
             }
             last = values;
         }
+        // What others wrote while the round's commands waited their turn.
+        showWrites();
         if (const int status = roundEnded())
             return end(qMax(status, 0));
     }
