@@ -7,7 +7,9 @@
 #include "portbox.h"
 #include "radiogroup.h"
 #include "simline.h"
+#include "shareclient.h"
 #include "shareserver.h"
+#include "targetsession.h"
 #include "windowfixture.h"
 
 #include <QtTest>
@@ -32,6 +34,35 @@ struct Connect {
     QStringList typed{};       // the answers to "Network port...", chosen before OpenComm
     QStringList box{};         // the port box's entries, when given
     QString why{};             // the line's reason: why it did not open, or (with result Ok) why it was lost
+};
+
+// `vekctl -p demo serve` in a thread of the test: a simulated target on a
+// virtual clock, connected once and served until the thread is told to quit.
+class ServeThread : public QThread {
+public:
+    std::atomic<bool> ready = false;
+    QString identification;
+
+    void run() override
+    {
+        struct ClockHost final : Host {
+            explicit ClockHost(sim::ManualLineClock &c) : clock(c) {}
+            void showMessage(const QString &) override {}
+            void sleepMs(int ms) override { clock.advanceMs(ms); }
+            sim::ManualLineClock &clock;
+        };
+        sim::ManualLineClock clock;
+        ClockHost host(clock);
+        sim::SimLine line({.ident = "VEK-9 2.0", .moving = false}, &clock, true);
+        Session session(line, host);
+        QString why;
+        ShareServer server(session);
+        if (!session.connect(QStringLiteral("demo"), 9600, 0x3F).ok() || !server.listen(QStringLiteral("demo"), &why))
+            return;
+        identification = session.identification();
+        ready = true;
+        exec();
+    }
 };
 
 } // namespace
@@ -221,6 +252,55 @@ private slots:
         QVERIFY(client.readLine().contains(R"("ok":true)"));
         QCOMPARE(f.takeLines(), (Lines{"A02A=77", "A030=11"}));
         f.prompts.whileShown = {};
+    }
+
+    // A port that vekctl serves shows as shared and OpenComm joins it, with
+    // no connection sequence: the rows read and write through the server,
+    // a write by another client shows in the row, CloseComm leaves the
+    // server serving, and a server that goes away is a lost line.
+    void joinsServedPort()
+    {
+        QTemporaryDir runtime;
+        QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        ServeThread server;
+        server.start();
+        QVERIFY(QTest::qWaitFor([&] { return server.ready.load() || server.isFinished(); }, 5000) && server.ready);
+        WindowFixture f({}, {"ttyS0"}, {"demo"});
+        const TfrmVekComm::Probe w = f.probe();
+        QCOMPARE(w.cbPorts->currentText(), QStringLiteral("demo (shared)"));
+        QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);
+        QVERIFY(w.CommOpen && w.window.joined() && !w.window.server());
+        QCOMPARE(std::tuple(w.lblVekVer->text(), f.line.log, f.prompts.log), std::tuple(server.identification, QStringList{}, QStringList{}));
+
+        SharedTarget other;
+        QString why;
+        QVERIFY2(other.connect(QStringLiteral("demo"), &why), qPrintable(why));
+        QVERIFY(other.write(0x2A, 0x33).ok());
+        QTest::mouseClick(w.rows[0].edtAddr, Qt::LeftButton);
+        QTest::keyClicks(w.rows[0].edtAddr, "2A\r");
+        QCOMPARE(w.rows[0].edtData->text(), QStringLiteral("00110011"));
+        QTest::mouseClick(w.rows[0].edtData, Qt::LeftButton);
+        QTest::keyClicks(w.rows[0].edtData, "01110111\r");
+        QCOMPARE(other.read(0x2A).value(), uint8_t(0x77));
+        QVERIFY(other.write(0x2A, 0x5C).ok());
+        QVERIFY(QTest::qWaitFor([&] { return w.rows[0].edtData->text() == QStringLiteral("01011100"); }, 5000));
+
+        QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);
+        QVERIFY(!w.CommOpen && !w.window.joined() && share::isServed(QStringLiteral("demo")));
+        QCOMPARE(w.cbPorts->currentText(), QStringLiteral("demo (shared)"));
+
+        QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);
+        QVERIFY(w.window.joined());
+        other.socket().abort();
+        server.quit();
+        QVERIFY(server.wait(5000));
+        QVERIFY(QTest::qWaitFor([&] { return w.lblVekVer->toolTip() == QStringLiteral("line lost: the server of this port went away"); }, 5000));
+        QTest::keyClicks(w.rows[0].edtAddr, "\r");
+        QCOMPARE(f.prompts.messages(), QStringList{"the server of this port went away"});
+        QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);
+        QVERIFY(!w.CommOpen && w.lblVekVer->text().isEmpty());
+        QCOMPARE(w.cbPorts->currentText(), QStringLiteral("demo"));
     }
 
     // OpenComm to a target that does not answer shows its progress box after

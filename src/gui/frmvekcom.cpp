@@ -9,6 +9,7 @@
 #include "prompts.h"
 #include "radiogroup.h"
 #include "setupfile.h"
+#include "shareclient.h"
 #include "shareserver.h"
 #include "targetsession.h"
 #include "textconv.h"
@@ -20,9 +21,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFocusEvent>
+#include <QJsonObject>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocalSocket>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QElapsedTimer>
@@ -30,6 +33,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -41,6 +45,7 @@ namespace {
 
 constexpr char KeyEnter = 13;
 constexpr char KeyEscape = 27;
+constexpr int EventRetryMs = 50;   // a joined server's events wait so long while a command or box is up
 
 // Port names are listed as short names: "/dev/ttyUSB0" shows as "ttyUSB0",
 // which the port opens just as well.
@@ -225,6 +230,7 @@ TfrmVekComm::TfrmVekComm(const WindowDeps &deps, QWidget *parent)
 
 TfrmVekComm::~TfrmVekComm()
 {
+    leaveJoined();
     serve(false);
     delete m_trend;   // before the rows it sees
     m_trend = nullptr;
@@ -329,13 +335,28 @@ void TfrmVekComm::BuildPortList()
         cbPorts->setCurrentIndex(0);
     if (auto *box = qobject_cast<PortBox *>(cbPorts); box && m_deps.prompts)
         box->addNetworkEntry(*m_deps.prompts);
+    if (auto *box = qobject_cast<PortBox *>(cbPorts)) {
+        box->setSharedCheck([](const QString &port) { return share::isServed(port); });
+        box->markShared();
+    }
+}
+
+QString TfrmVekComm::chosenPort() const
+{
+    if (auto *box = qobject_cast<PortBox *>(cbPorts))
+        return box->currentPort();
+    return cbPorts->currentText();
 }
 
 void TfrmVekComm::btnOpenCloseClick()
 {
     if (CommOpen) {
-        serve(false);
-        m_link->ClosePort();
+        if (m_joined) {
+            leaveJoined();   // the owner keeps serving
+        } else {
+            serve(false);
+            m_link->ClosePort();
+        }
         CommOpen = false;
         btnOpenClose->setText(QStringLiteral("OpenComm"));
         rgBaudRate->setEnabled(true);
@@ -345,9 +366,17 @@ void TfrmVekComm::btnOpenCloseClick()
         m_link->VerText.clear();
         showVerText(QString());
         m_toggleClicks->stateChanged();
+        if (auto *box = qobject_cast<PortBox *>(cbPorts))
+            box->markShared();
         return;
     }
-    const QString name = cbPorts->currentText();
+    const QString name = chosenPort();
+    // Another program serves the port: its connection is joined, with no
+    // connection sequence.
+    if (share::isServed(name)) {
+        join(name);
+        return;
+    }
     // A command an earlier connection cut is not to be completed by the
     // connection sequence: only once the user has reset the target.
     if (const QByteArray held = m_link->HeldOn(name); !held.isEmpty()) {
@@ -662,11 +691,8 @@ void TfrmVekComm::edtDataExit(int r)
     Row &row = rows[r];
     if (Editing && CheckValueText(row.edtData, row.chkHex)) {
         RowValue[r] = uint8_t(ParseValueText(row.edtData, row.chkHex) & 0xFF);
-        if (CommOpen) {
-            Busy busy;
-            if (m_link->WriteRegister(RowAddr[r], RowValue[r]))
-                announce("write", RowAddr[r], RowValue[r]);
-        }
+        if (CommOpen)
+            writeReg(RowAddr[r], RowValue[r]);
     }
     Editing = false;
     setEntryColour(row.edtData, false);
@@ -678,6 +704,13 @@ bool TfrmVekComm::ReadRegValue(uint16_t addr, uint8_t &value)
     if (!CommOpen)
         return true;
     Busy busy;
+    if (m_joined) {
+        const Result r = m_joined->read(addr);
+        if (!joinedResult(r))
+            return false;
+        value = r.value();
+        return true;
+    }
     if (!m_link->ReadRegister(addr, value))
         return false;
     announce("read", addr, value);
@@ -700,10 +733,121 @@ void TfrmVekComm::serve(bool on)
     QString why;
     // Another process serves the port (the demo target of a vekctl serve):
     // the window keeps its connection to itself.
-    if (!m_server->listen(cbPorts->currentText(), &why)) {
+    if (!m_server->listen(chosenPort(), &why)) {
         m_server.reset();
         m_served.reset();
     }
+}
+
+bool TfrmVekComm::writeReg(uint16_t addr, uint8_t value)
+{
+    Busy busy;
+    if (m_joined)
+        return joinedResult(m_joined->write(addr, value));
+    if (!m_link->WriteRegister(addr, value))
+        return false;
+    announce("write", addr, value);
+    return true;
+}
+
+bool TfrmVekComm::join(const QString &port)
+{
+    auto target = std::make_unique<SharedTarget>();
+    QString why;
+    {
+        Busy busy;
+        if (!target->connect(port, &why)) {
+            m_deps.prompts->showMessage(QStringLiteral("Cannot join ") + port, why);
+            return false;
+        }
+        target->setStopCheck([this] { return m_closing; });
+        // Writes by the server's other clients (and its own) come as events.
+        target->request({{QStringLiteral("cmd"), QStringLiteral("subscribe")}});
+    }
+    QLocalSocket &socket = target->socket();
+    connect(&socket, &QLocalSocket::readyRead, this, &TfrmVekComm::joinedEvents, Qt::QueuedConnection);
+    connect(&socket, &QLocalSocket::disconnected, this,
+            [this] { joinedLost(QStringLiteral("the server of this port went away")); }, Qt::QueuedConnection);
+    m_joined = std::move(target);
+    m_joinedLost.clear();
+    CommOpen = true;
+    btnOpenClose->setText(QStringLiteral("CloseComm"));
+    rgBaudRate->setEnabled(false);
+    cbPorts->setEnabled(false);
+    if (m_trend)
+        m_trend->commChanged(true);
+    m_toggleClicks->stateChanged();
+    showVerText(m_joined->identification());
+    afterJoinedCommand();
+    return true;
+}
+
+void TfrmVekComm::leaveJoined()
+{
+    if (!m_joined)
+        return;
+    m_joined->socket().disconnect(this);
+    m_joined->socket().abort();
+    m_joined.reset();
+    m_joinedLost.clear();
+}
+
+void TfrmVekComm::afterJoinedCommand()
+{
+    // Events that came with the replies; those still on the way wake readyRead.
+    QMetaObject::invokeMethod(this, &TfrmVekComm::joinedEvents, Qt::QueuedConnection);
+}
+
+void TfrmVekComm::joinedEvents()
+{
+    if (!m_joined)
+        return;
+    // Inside a command of ours the socket belongs to it: it takes the events
+    // it meets, and they are shown once it and its boxes are done.
+    if (Busy::depth() > 0) {
+        QTimer::singleShot(EventRetryMs, this, &TfrmVekComm::joinedEvents);
+        return;
+    }
+    for (const QJsonObject &e : m_joined->takeEvents()) {
+        if (e.value(QStringLiteral("event")).toString() != QLatin1String("write"))
+            continue;
+        uint16_t addr = 0;
+        if (CheckAddressText(e.value(QStringLiteral("addr")).toString(), addr) != AddrCheck::Ok)
+            continue;
+        const QString value = e.value(QStringLiteral("value")).toString();
+        if (!IsHexText(value) || value.isEmpty() || value.size() > 2)
+            continue;
+        clientWrote(addr, uint8_t(HexToInt(latin(value))));
+    }
+    if (m_joined->socket().state() != QLocalSocket::ConnectedState)
+        joinedLost(QStringLiteral("the server of this port went away"));
+}
+
+void TfrmVekComm::joinedLost(const QString &why)
+{
+    if (!m_joined || !CommOpen || m_closing || !m_joinedLost.isEmpty())
+        return;
+    m_joinedLost = why;
+    showVerText(QStringLiteral("line lost: ") + why, true);
+}
+
+bool TfrmVekComm::joinedResult(const Result &r)
+{
+    afterJoinedCommand();
+    if (r.ok())
+        return true;
+    if (m_closing)
+        return false;
+    QStringList lines = r.messages;
+    if (lines.isEmpty())
+        lines << QStringLiteral("The command failed");
+    if (m_joined->socket().state() != QLocalSocket::ConnectedState)
+        joinedLost(QStringLiteral("the server of this port went away"));
+    for (const QString &line : std::as_const(lines)) {
+        desk::StaleInput::drop();
+        m_deps.prompts->showMessage(line);
+    }
+    return false;
 }
 
 void TfrmVekComm::clientWrote(uint16_t addr, uint8_t value)
@@ -840,11 +984,8 @@ void TfrmVekComm::rgClick(int bit)
         BitValue = uint8_t(BitValue | (1u << bit));
     else
         BitValue = uint8_t(BitValue & ~(1u << bit));
-    if (CommOpen) {
-        Busy busy;
-        if (m_link->WriteRegister(BitAddr, BitValue))
-            announce("write", BitAddr, BitValue);
-    }
+    if (CommOpen)
+        writeReg(BitAddr, BitValue);
 }
 
 void TfrmVekComm::btnTogClick(int bit)
@@ -866,6 +1007,10 @@ void TfrmVekComm::sendTestValue()
     if (!CommOpen)
         return;
     Busy busy;
+    if (m_joined) {
+        joinedResult(m_joined->test(TestValue));
+        return;
+    }
     m_link->SendCommand("T" + latin(HexByte(TestValue)) + char(Link::CR));
 }
 
@@ -924,7 +1069,8 @@ class TfrmVekComm::TrendRows final : public TrendRowSource {
 public:
     explicit TrendRows(TfrmVekComm &w) : m_w(w) {}
     Link &link() override { return *m_w.m_link; }
-    bool linkOpen() const override { return m_w.CommOpen; }
+    // The trend reads on the window's own link only.
+    bool linkOpen() const override { return m_w.CommOpen && !m_w.m_joined; }
     bool mayRead() const override { return m_w.trendMayRead(); }
     bool addressGiven(int row) const override { return m_w.RowAddrGiven[size_t(row)]; }
     uint16_t address(int row) const override { return m_w.RowAddr[size_t(row)]; }

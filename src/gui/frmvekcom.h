@@ -20,6 +20,8 @@
 namespace vek {
 class LinkTarget;
 class ShareServer;
+class SharedTarget;
+struct Result;
 }
 
 class QAction;
@@ -85,6 +87,10 @@ public:
     // of the user (vekctl, scripts); nullptr while closed or when another
     // process serves the port.
     ShareServer *server() const { return m_server.get(); }
+    // A port that another program serves (vekctl -p PORT serve) is joined
+    // instead of opened: the window's commands go through that program's
+    // connection. nullptr while the window has a line of its own or none.
+    SharedTarget *joined() const { return m_joined.get(); }
 
     // The tests' view of the window: the controls a person clicks and types
     // into, and the state kept between events, read-only.
@@ -219,6 +225,23 @@ private:
     void clientWrote(uint16_t addr, uint8_t value);
     // The window's own command told to the clients that subscribed.
     void announce(const char *what, uint16_t addr, uint8_t value);
+    // Joining a served port: the commands of the rows, the bit panel, the
+    // test field and the setup files go through it; writes by the server's
+    // other clients show as clientWrote() does.
+    std::unique_ptr<SharedTarget> m_joined;
+    bool join(const QString &port);
+    void leaveJoined();
+    void joinedEvents();
+    // The server went away: "line lost: REASON" until CloseComm.
+    void joinedLost(const QString &why);
+    QString m_joinedLost;
+    // Shows what a command through the joined connection said; true when it succeeded.
+    bool joinedResult(const Result &r);
+    // The window's register commands, on its own link or the joined connection.
+    bool writeReg(uint16_t addr, uint8_t value);
+    void afterJoinedCommand();
+    // The port chosen in the box, without a mark.
+    QString chosenPort() const;
     QHash<QString, QWidget *> m_widgets;
     QHash<QObject *, FieldRef> m_fields;
     desk::OneActionPerDoubleClick *m_toggleClicks = nullptr;   // on btnOpenClose

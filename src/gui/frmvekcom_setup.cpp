@@ -4,6 +4,8 @@
 
 #include "frmvekcom.h"
 
+#include "shareclient.h"
+
 #include "deskinput.h"
 #include "prompts.h"
 #include "setupfile.h"
@@ -101,6 +103,18 @@ void TfrmVekComm::ApplySetup()
     // Between two writes the window takes a close (input given meanwhile is
     // dropped): the write under way ends and nothing more is sent.
     desk::Busy busy;
+    if (m_joined) {
+        // One command on the served connection: no other client's write
+        // comes between the file's writes.
+        QList<RegWrite> writes;
+        for (int r = 0; r < RowCount; ++r) {
+            if (RowAddr[r] != 0)
+                writes.append({RowAddr[r], RowValue[r]});
+        }
+        if (!writes.isEmpty())
+            joinedResult(m_joined->writeAll(writes));
+        return;
+    }
     for (int r = 0; r < RowCount && !m_closing; ++r) {
         if (RowAddr[r] == 0)
             continue;

@@ -16,6 +16,55 @@ constexpr int SmallestPixelSize = 9;
 }
 
 const QString PortBox::NetworkEntry = QStringLiteral("Network port...");
+const QString PortBox::SharedMark = QStringLiteral(" (shared)");
+
+namespace {
+constexpr int PortRole = Qt::UserRole + 1;
+}
+
+QString PortBox::portAt(int index) const
+{
+    if (index < 0 || index >= count())
+        return {};
+    const QVariant port = itemData(index, PortRole);
+    return port.isValid() ? port.toString() : itemText(index);
+}
+
+int PortBox::findPort(const QString &name) const
+{
+    for (int i = 0; i < count(); ++i) {
+        if (portAt(i) == name)
+            return i;
+    }
+    return -1;
+}
+
+void PortBox::markShared()
+{
+    if (!m_served)
+        return;
+    const int ports = m_prompts ? count() - 1 : count();   // not the network entry
+    bool changed = false;
+    for (int i = 0; i < ports; ++i) {
+        const QString port = portAt(i);
+        const QString text = m_served(port) ? port + SharedMark : port;
+        if (text != itemText(i)) {
+            setItemData(i, port, PortRole);
+            setItemText(i, text);
+            changed = true;
+        }
+    }
+    if (changed) {
+        fitList();
+        update();
+    }
+}
+
+void PortBox::showPopup()
+{
+    markShared();
+    QComboBox::showPopup();
+}
 
 PortBox::PortBox(QWidget *parent) : QComboBox(parent)
 {
@@ -58,7 +107,7 @@ void PortBox::askNetworkPort()
             break;
         m_prompts->showMessage(why);   // then the box again, to mend the text
     }
-    int at = findText(name);
+    int at = findPort(name);
     if (at < 0) {
         at = count() - 1;
         insertItem(at, name);
@@ -70,7 +119,7 @@ void PortBox::askNetworkPort()
 
 void PortBox::markFailed(const QString &name, const QString &why)
 {
-    const int at = findText(name);
+    const int at = findPort(name);
     if (at < 0)
         return;
     setItemData(at, why.isEmpty() ? QVariant() : QVariant(style()->standardIcon(QStyle::SP_MessageBoxWarning)),

@@ -11,8 +11,14 @@
 // The box asks again with the text as typed after a mistake, and starts
 // from the last text typed the next time. A port that failed to open is
 // marked in the list, with the reason in its tool tip.
+//
+// A port that another program serves (vekctl -p PORT serve) shows as
+// "PORT (shared)"; the marks are brought up to date each time the list
+// opens. The entry's port is its name without the mark (portAt()).
 
 #include <QComboBox>
+
+#include <functional>
 
 namespace vek {
 
@@ -38,6 +44,17 @@ public:
     void markFailed(const QString &name, const QString &why);
     bool isMarkedFailed(int index) const;
 
+    static const QString SharedMark;   // " (shared)"
+    // The port of an entry, without its mark; empty for no entry.
+    QString portAt(int index) const;
+    QString currentPort() const { return portAt(currentIndex()); }
+    int findPort(const QString &name) const;
+    // Tells whether another program serves a port; the marks follow it.
+    void setSharedCheck(std::function<bool(const QString &)> served) { m_served = std::move(served); }
+    void markShared();
+    bool isShared(int index) const { return itemText(index) != portAt(index); }
+    void showPopup() override;
+
 protected:
     void paintEvent(QPaintEvent *event) override;
 
@@ -47,6 +64,7 @@ private:
     Prompts *m_prompts = nullptr;
     int m_chosen = -1;   // the last port chosen, to go back to from the network entry
     QString m_typed;     // the last text typed into the network entry's box
+    std::function<bool(const QString &)> m_served;
 };
 
 } // namespace vek
