@@ -67,7 +67,7 @@ struct SchedulerRig {
         trend->failed = [this](int, uint16_t, const QString &text) { failures << text; };
     }
     // Events at their times: "addr R HEX", "label R TEXT", "tick R", "untick R",
-    // "pause", "start", "heal" (the target's fault ends).
+    // "pause", "start", "clear", "heal" (the target's fault ends), "write ...".
     void apply(const QString &event)
     {
         const QStringList w = event.split(u' ');
@@ -84,6 +84,11 @@ struct SchedulerRig {
             trend->start();
         else if (w[0] == u"heal")
             target.setOptions({});
+        else if (w[0] == u"clear")
+            trend->clear();
+        else if (w[0] == u"write")   // "write ADDR HEX [xN]": a write told of N times
+            for (int n = w.size() > 3 ? w[3].mid(1).toInt() : 1; n > 0; --n)
+                trend->wrote(uint16_t(w[1].toInt(nullptr, 16)), uint8_t(w[2].toInt(nullptr, 16)));
     }
     // Steps until `until` ms, the events ("MS EVENT") applied when due.
     void runUntil(qint64 until, QStringList events = {})
@@ -188,30 +193,39 @@ private slots:
         QTest::addColumn<QString>("runs");
         QTest::addColumn<int>("at");
         QTest::addColumn<QString>("readout");
+        QTest::addColumn<QString>("marks");   // "LINE:COUNT@FIRST-LAST=LASTVALUE" a line written to
         QTest::newRow("an address changed mid-run starts a line, the old one ends")
             << QStringList{"450 addr 2 040"} << Spans{} << 0
             << QByteArray("ms,TMR0 (02A),030,040\n0,5C,A5,\n200,5C,A5,\n400,5C,A5,\n600,5C,,10\n")
-            << u"TMR0 (02A) 0-800 | 030 5-600 | 040 605-805"_s << 620 << u"0=5C@600 2=10@605"_s;
+            << u"TMR0 (02A) 0-800 | 030 5-600 | 040 605-805"_s << 620 << u"0=5C@600 2=10@605"_s << QString();
         QTest::newRow("back to a register: its one line goes on, broken where it was not read")
             << QStringList{"250 addr 2 040", "450 addr 2 030"} << Spans{} << 0
             << QByteArray("ms,TMR0 (02A),030,040\n0,5C,A5,\n200,5C,A5,\n400,5C,,10\n600,5C,A5,\n")
-            << u"TMR0 (02A) 0-800 | 030 5-400 | 040 405-600 | 030 605-805"_s << 500 << u"0=5C@400 2=10@405"_s;
+            << u"TMR0 (02A) 0-800 | 030 5-400 | 040 405-600 | 030 605-805"_s << 500 << u"0=5C@400 2=10@405"_s << QString();
         QTest::newRow("a pause breaks the lines; untick and tick keep one column")
             << QStringList{"250 pause", "250 untick 2", "500 tick 2", "500 start"} << Spans{} << 0
             << QByteArray("ms,TMR0 (02A),030\n0,5C,A5\n200,5C,A5\n500,5C,A5\n700,5C,A5\n")
-            << u"TMR0 (02A) 0-400 | 030 5-405 | TMR0 (02A) 500-900 | 030 505-905"_s << 450 << u""_s;
+            << u"TMR0 (02A) 0-400 | 030 5-405 | TMR0 (02A) 500-900 | 030 505-905"_s << 450 << u""_s << QString();
         QTest::newRow("an entry: the round waits and the lines break")
             << QStringList{} << Spans{{380, 450}} << 0
             << QByteArray("ms,TMR0 (02A),030\n0,5C,A5\n200,5C,A5\n450,5C,A5\n600,5C,A5\n")
-            << u"TMR0 (02A) 0-400 | 030 5-405 | TMR0 (02A) 450-800 | 030 455-805"_s << 420 << u""_s;
+            << u"TMR0 (02A) 0-400 | 030 5-405 | TMR0 (02A) 450-800 | 030 455-805"_s << 420 << u""_s << QString();
         QTest::newRow("a failed round is an empty row; Start goes on after it")
             << QStringList{"500 heal", "500 start"} << Spans{} << int(sim::Fault::Garbage)
             << QByteArray("ms,TMR0 (02A),030\n0,5C,A5\n200,,\n500,5C,A5\n700,5C,A5\n")
-            << u"TMR0 (02A) 0-200 | 030 5-200 | TMR0 (02A) 500-900 | 030 505-905"_s << 100 << u"0=5C@0 1=A5@5"_s;
+            << u"TMR0 (02A) 0-200 | 030 5-200 | TMR0 (02A) 500-900 | 030 505-905"_s << 100 << u"0=5C@0 1=A5@5"_s << QString();
         QTest::newRow("a label given later names the register's column")
             << QStringList{"300 label 2 PORTA"} << Spans{} << 0
             << QByteArray("ms,TMR0 (02A),PORTA (030)\n0,5C,A5\n200,5C,A5\n400,5C,A5\n600,5C,A5\n")
-            << u"TMR0 (02A) 0-800 | PORTA (030) 5-805"_s << 210 << u"0=5C@200 1=A5@205"_s;
+            << u"TMR0 (02A) 0-800 | PORTA (030) 5-805"_s << 210 << u"0=5C@200 1=A5@205"_s << QString();
+        QTest::newRow("writes marked on their lines at their time, the oldest dropped past the bound; CSV unchanged")
+            << QStringList{"100 write 030 77", "150 write 050 01", "450 write 02A 11 x1500"} << Spans{} << 0
+            << QByteArray("ms,TMR0 (02A),030\n0,5C,A5\n200,5C,A5\n400,5C,A5\n600,5C,A5\n")
+            << u"TMR0 (02A) 0-800 | 030 5-805"_s << 210 << u"0=5C@200 1=A5@205"_s << u"0:1000@450-450=11 1:1@100-100=77"_s;
+        QTest::newRow("a clear drops the marks; the next Start's are on its axis")
+            << QStringList{"100 write 030 77", "250 pause", "260 clear", "270 write 02A 11", "500 start", "600 write 02A 12"}
+            << Spans{} << 0 << QByteArray("ms,TMR0 (02A),030\n0,5C,A5\n200,5C,A5\n")
+            << u"TMR0 (02A) 0-400 | 030 5-405"_s << 100 << u"0=5C@0 1=A5@5"_s << u"0:1@100-100=12"_s;
     }
     void histories()
     {
@@ -238,6 +252,14 @@ private slots:
         for (const TrendReading &r : TrendReadout(h, at))
             readout << u"%1=%2@%3"_s.arg(r.line).arg(r.value, 2, 16, QChar(u'0')).arg(r.readMs).toUpper();
         QTEST(readout.join(u' '), "readout");
+        QStringList marks;
+        for (size_t l = 0; l < h.lines().size(); ++l) {
+            const auto &m = h.lines()[l].marks;
+            if (!m.empty())
+                marks << u"%1:%2@%3-%4=%5"_s.arg(l).arg(m.size()).arg(m.front().ms).arg(m.back().ms)
+                             .arg(m.back().value, 2, 16, QChar(u'0')).toUpper();
+        }
+        QTEST(marks.join(u' '), "marks");
     }
 
     // A round's reads on the line bound the interval: 13 bytes of 10 bits a
@@ -347,6 +369,10 @@ private slots:
         f.line.respond = respond;
         QTest::keyClick(field, Qt::Key_Escape);
         QVERIFY(trend->scheduler().step() >= 0 && trend->scheduler().history().size() == 1);   // the round ends
+        // A write from the row is marked on the register's line.
+        press(w.rows[0].edtData, u"1\r"_s);
+        const auto &marks = trend->scheduler().history().lines()[0].marks;
+        QVERIFY2(marks.size() == 1 && marks.back().value == 1, qPrintable(QString::number(marks.size())));
 
         // A box shown by a command of the main window holds the trend.
         bool mayRead = true;

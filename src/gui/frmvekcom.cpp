@@ -862,12 +862,15 @@ void TfrmVekComm::clientWrote(uint16_t addr, uint8_t value)
         BitValue = value;
         ShowBits();
     }
+    trendWrote(addr, value);
 }
 
 void TfrmVekComm::announce(const char *what, uint16_t addr, uint8_t value)
 {
     if (m_server)
         m_server->announce(QLatin1String(what), addr, QByteArray(1, char(value)));
+    if (qstrcmp(what, "write") == 0)
+        trendWrote(addr, value);
 }
 
 void TfrmVekComm::ShowRowValue(QLineEdit *field, uint8_t value, bool hex)
@@ -1085,6 +1088,12 @@ void TfrmVekComm::trendRowsChanged()
 {
     if (m_trendRows && m_trendRows->changed)
         m_trendRows->changed();
+}
+
+void TfrmVekComm::trendWrote(uint16_t addr, uint8_t value)
+{
+    if (m_trendRows && m_trendRows->wrote)
+        m_trendRows->wrote(addr, value);
 }
 
 void TfrmVekComm::mnuTrendClick()

@@ -217,6 +217,7 @@ private:
     TrendWindow *m_trend = nullptr;   // a child window, made when first asked for
     std::unique_ptr<TrendRows> m_trendRows;   // what it sees of the rows
     void trendRowsChanged();
+    void trendWrote(uint16_t addr, uint8_t value);   // a write, marked on the trend
     std::unique_ptr<LinkTarget> m_served;
     std::unique_ptr<ShareServer> m_server;
     void serve(bool on);

@@ -84,6 +84,18 @@ qsizetype TrendHistory::lowerBound(qint64 ms) const
     return lo;
 }
 
+bool TrendHistory::mark(uint16_t addr, qint64 ms, uint8_t value)
+{
+    const int line = lineOf(addr);
+    if (line < 0)
+        return false;
+    std::deque<TrendMark> &marks = m_lines[size_t(line)].marks;
+    if (marks.size() >= MarksPerLine)
+        marks.pop_front();
+    marks.push_back({ms, value});
+    return true;
+}
+
 int TrendHistory::lineOf(uint16_t addr) const
 {
     return addr < m_lineOf.size() ? m_lineOf[addr] : -1;
@@ -98,7 +110,7 @@ int TrendHistory::touchLine(uint16_t addr, const QString &label)
         m_lines[size_t(found)].label = label;
         return found;
     }
-    m_lines.push_back({addr, label, false});
+    m_lines.push_back({addr, label, false, {}});
     m_lineOf[addr] = int32_t(m_lines.size() - 1);
     return int(m_lines.size() - 1);
 }
@@ -414,6 +426,11 @@ void TrendScheduler::clear()
     m_started = m_running;
     m_origin = m_clock();
     m_originWall = m_wall();
+}
+
+bool TrendScheduler::wrote(uint16_t addr, uint8_t value)
+{
+    return m_started && m_history.mark(addr, elapsedMs(), value);
 }
 
 qint64 TrendScheduler::elapsedMs() const { return m_started ? m_clock() - m_origin : 0; }
@@ -736,6 +753,27 @@ void TrendPlot::render(QPainter &p, QSize size) const
         else
             p.drawLines(segments);
     }
+    // A write: a small triangle in the line's colour pointing at the value
+    // written, at the time it was written (pointing up where there is no
+    // room above).
+    p.setRenderHint(QPainter::Antialiasing, true);
+    for (size_t l = 0; l < lines.size(); ++l) {
+        const TrendLine &line = lines[l];
+        if (line.hidden || line.marks.empty())
+            continue;
+        const QColor colour = Palette[l % Palette.size()];
+        p.setPen(QPen(colour, 1));
+        p.setBrush(colour);
+        const auto from = std::lower_bound(line.marks.begin(), line.marks.end(), qint64(std::floor(t0 * 1000)),
+                                           [](const TrendMark &m, qint64 ms) { return m.ms < ms; });
+        for (auto m = from; m != line.marks.end() && m->ms <= t1 * 1000; ++m) {
+            const double x = xOf(m->ms / 1000.0);
+            const double y = std::clamp(yOf(m->value), double(r.top()), double(r.bottom()));
+            const double d = y - 8 < r.top() ? 8 : -8;
+            const QPointF tri[3] = {{x, y}, {x - 4.5, y + d}, {x + 4.5, y + d}};
+            p.drawPolygon(tri, 3);
+        }
+    }
     p.restore();
     if (m_cursorX >= r.left() && m_cursorX <= r.right()) {
         p.setPen(QPen(Qt::darkGray, 1, Qt::DashLine));
@@ -924,13 +962,21 @@ TrendWindow::TrendWindow(TrendRowSource &rows, Prompts *prompts, QWidget *parent
         refreshNames();
         refreshControls();
     };
+    m_rows.wrote = [this](uint16_t addr, uint8_t value) {
+        if (m_scheduler->wrote(addr, value))
+            m_plot->update();
+    };
     refreshNames();
     refreshControls();
     redraw();
     chkRows[0]->setFocus();
 }
 
-TrendWindow::~TrendWindow() { m_rows.changed = nullptr; }
+TrendWindow::~TrendWindow()
+{
+    m_rows.changed = nullptr;
+    m_rows.wrote = nullptr;
+}
 
 QString TrendWindow::rowName(int row) const
 {

@@ -14,6 +14,7 @@
 #include <QRect>
 #include <QWidget>
 #include <array>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -50,6 +51,9 @@ public:
     virtual void show(int row, uint8_t value) = 0;
     // Set by the trend; the source calls it when an address or label changed.
     std::function<void()> changed;
+    // Set by the trend; the source calls it for every write to a register
+    // (its own or one a client of its connection made), with the value written.
+    std::function<void(uint16_t addr, uint8_t value)> wrote;
 };
 
 // One read: the register, its value and when it was read (ms after the
@@ -71,11 +75,19 @@ struct TrendRound {
     qint64 readMs(int i) const { return ms + samples[size_t(i)].offsetMs; }
 };
 
+// A write to a register while the trend ran: when (ms since Start) and
+// the value written.
+struct TrendMark {
+    qint64 ms = 0;
+    uint8_t value = 0;
+};
+
 // A register the trend read, with the label it had when last read.
 struct TrendLine {
     uint16_t addr = 0;
     QString label;
     bool hidden = false;   // not drawn; still read
+    std::deque<TrendMark> marks;   // the newest writes, at most TrendHistory::MarksPerLine
     // "LABEL (ADDR)", or the address display alone.
     QString name() const;
 };
@@ -103,6 +115,10 @@ public:
     int touchLine(uint16_t addr, const QString &label);
     const std::vector<TrendLine> &lines() const { return m_lines; }
     void setHidden(int line, bool hidden) { m_lines[size_t(line)].hidden = hidden; }
+    // Marks a write on the register's line; false (nothing kept) for a
+    // register without a line. The oldest mark makes room past the bound.
+    static constexpr size_t MarksPerLine = 1000;
+    bool mark(uint16_t addr, qint64 ms, uint8_t value);
 
     // Rounds appended since the last export (or clear).
     qsizetype unexported() const { return m_unexported; }
@@ -191,6 +207,9 @@ public:
     bool everStarted() const { return m_started; }
     // Empties the history; the next Start begins the time axis again.
     void clear();
+    // A write to a register: marked on its line at the time now, if the
+    // trend has a time axis and the register a line. True when marked.
+    bool wrote(uint16_t addr, uint8_t value);
 
     // Does what is due now: at most one register read. Returns the time in
     // ms until it wants to be called again (0: at once), -1 when paused.
