@@ -283,8 +283,12 @@ private slots:
         QTest::mouseClick(w.rows[0].edtData, Qt::LeftButton);
         QTest::keyClicks(w.rows[0].edtData, "01110111\r");
         QCOMPARE(other.read(0x2A).value(), uint8_t(0x77));
+        QTest::mouseClick(w.edtBitAddr, Qt::LeftButton);
+        QTest::keyClicks(w.edtBitAddr, "2A\r");
+        QCOMPARE(w.BitValue, uint8_t(0x77));
         QVERIFY(other.write(0x2A, 0x5C).ok());
         QVERIFY(QTest::qWaitFor([&] { return w.rows[0].edtData->text() == QStringLiteral("01011100"); }, 5000));
+        QCOMPARE(w.BitValue, uint8_t(0x5C));
 
         QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);
         QVERIFY(!w.CommOpen && !w.window.joined() && share::isServed(QStringLiteral("demo")));

@@ -55,6 +55,7 @@ void PortBox::markShared()
         }
     }
     if (changed) {
+        setToolTip(currentText());
         fitList();
         update();
     }
@@ -137,9 +138,11 @@ QRect PortBox::textRect() const { return rect().adjusted(Margin, 1, -(ArrowWidth
 QFont PortBox::textFont() const
 {
     QFont f = font();
+    // A shared port's name in italics: the mark goes when there is no room for it.
+    f.setItalic(isShared(currentIndex()));
     const int room = textRect().width();
     for (int px = f.pixelSize(); px > SmallestPixelSize; --px) {
-        if (QFontMetrics(f).horizontalAdvance(currentText()) <= room)
+        if (QFontMetrics(f).horizontalAdvance(currentPort()) <= room)
             break;
         f.setPixelSize(px - 1);
     }
@@ -183,16 +186,18 @@ QString distinguishingPart(const QString &name, const QStringList &others, bool 
 
 QString PortBox::shownText() const
 {
-    const QString name = currentText();
     const QFontMetrics fm(textFont());
     const int room = textRect().width();
+    if (fm.horizontalAdvance(currentText()) <= room)
+        return currentText();
+    const QString name = currentPort();
     if (fm.horizontalAdvance(name) <= room)
         return name;
     const QString cut = fm.elidedText(name, Qt::ElideMiddle, room);
     QStringList alike;
     for (int i = 0; i < count(); ++i) {
-        if (i != currentIndex() && fm.elidedText(itemText(i), Qt::ElideMiddle, room) == cut)
-            alike << itemText(i);
+        if (i != currentIndex() && fm.elidedText(portAt(i), Qt::ElideMiddle, room) == cut)
+            alike << portAt(i);
     }
     if (alike.isEmpty())
         return cut;

@@ -14,7 +14,9 @@
 //
 // A port that another program serves (vekctl -p PORT serve) shows as
 // "PORT (shared)"; the marks are brought up to date each time the list
-// opens. The entry's port is its name without the mark (portAt()).
+// opens. The entry's port is its name without the mark (portAt()). The
+// closed box draws a shared port's name in italics, and the mark too where
+// there is room for it.
 
 #include <QComboBox>
 
