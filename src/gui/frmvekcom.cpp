@@ -742,8 +742,12 @@ void TfrmVekComm::serve(bool on)
 bool TfrmVekComm::writeReg(uint16_t addr, uint8_t value)
 {
     Busy busy;
-    if (m_joined)
-        return joinedResult(m_joined->write(addr, value));
+    if (m_joined) {
+        if (!joinedResult(m_joined->write(addr, value)))
+            return false;
+        trendWrote(addr, value);   // the server tells the others, not us
+        return true;
+    }
     if (!m_link->WriteRegister(addr, value))
         return false;
     announce("write", addr, value);

@@ -111,8 +111,10 @@ void TfrmVekComm::ApplySetup()
             if (RowAddr[r] != 0)
                 writes.append({RowAddr[r], RowValue[r]});
         }
-        if (!writes.isEmpty())
-            joinedResult(m_joined->writeAll(writes));
+        if (!writes.isEmpty() && joinedResult(m_joined->writeAll(writes))) {
+            for (const auto &[addr, value] : writes)
+                trendWrote(addr, value);
+        }
         return;
     }
     for (int r = 0; r < RowCount && !m_closing; ++r) {
