@@ -3,6 +3,7 @@
 
 #include "frmvekcom.h"
 #include "heldcommand.h"
+#include "interrupt.h"
 #include "lineswitch.h"
 #include "prompts.h"
 #include "qtserialline.h"
@@ -12,8 +13,10 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QIcon>
+#include <QSocketNotifier>
 #include <QStyleFactory>
 #include <QTimer>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -96,6 +99,25 @@ int main(int argc, char *argv[])
             std::printf("vekcomm: window shown\n");
             std::fflush(stdout);
             QApplication::quit();
+        });
+    }
+    // SIGTERM, SIGHUP and SIGINT close the window as its close button does:
+    // the command under way ends, nothing more is sent, and the socket the
+    // window serves its connection on is removed as the window goes. The
+    // exit status tells the signal, as vekctl's does.
+    std::unique_ptr<QSocketNotifier> stop;
+    if (vek::interrupt::install() && vek::interrupt::wakeFd() >= 0) {
+#ifdef SIGPIPE
+        // A client that went away in the middle of a reply is the server's
+        // business, never a reason to end.
+        std::signal(SIGPIPE, SIG_IGN);
+#endif
+        stop = std::make_unique<QSocketNotifier>(vek::interrupt::wakeFd(), QSocketNotifier::Read);
+        QObject::connect(stop.get(), &QSocketNotifier::activated, &window, [&window, &stop] {
+            stop->setEnabled(false);
+            window.close();
+            QApplication::closeAllWindows();
+            QApplication::exit(128 + vek::interrupt::pending());
         });
     }
     return QApplication::exec();
