@@ -4,6 +4,38 @@
 
 namespace vek {
 
+Result Target::readRange(uint16_t from, uint16_t to)
+{
+    QByteArray values;
+    for (uint32_t a = from; a <= to; ++a) {
+        Result r = read(uint16_t(a));
+        if (!r.ok()) {
+            r.values = values;
+            return r;
+        }
+        values.append(r.values);
+    }
+    Result r;
+    r.values = values;
+    return r;
+}
+
+Result Target::writeAll(const QList<RegWrite> &writes)
+{
+    int done = 0;
+    for (const RegWrite &w : writes) {
+        Result r = write(w.first, w.second);
+        if (!r.ok()) {
+            r.done = done;
+            return r;
+        }
+        ++done;
+    }
+    Result r;
+    r.done = done;
+    return r;
+}
+
 QString OpenFailureText(const QString &port, const SerialLine::OpenFailure &f)
 {
     using K = SerialLine::OpenFailure::Kind;
@@ -115,44 +147,12 @@ Result Session::read(uint16_t addr)
     return r;
 }
 
-Result Session::readRange(uint16_t from, uint16_t to)
-{
-    QByteArray values;
-    for (uint32_t a = from; a <= to; ++a) {
-        Result r = read(uint16_t(a));
-        if (!r.ok()) {
-            r.values = values;
-            return r;
-        }
-        values.append(r.values);
-    }
-    Result r;
-    r.values = values;
-    return r;
-}
-
 Result Session::write(uint16_t addr, uint8_t value)
 {
     begin();
     const bool ok = m_link.WriteRegister(addr, value);
     Result r = finish(ok);
     r.done = ok ? 1 : 0;
-    return r;
-}
-
-Result Session::writeAll(const QList<RegWrite> &writes)
-{
-    int done = 0;
-    for (const RegWrite &w : writes) {
-        Result r = write(w.first, w.second);
-        if (!r.ok()) {
-            r.done = done;
-            return r;
-        }
-        ++done;
-    }
-    Result r;
-    r.done = done;
     return r;
 }
 
@@ -187,42 +187,10 @@ Result LinkTarget::read(uint16_t addr)
     });
 }
 
-Result LinkTarget::readRange(uint16_t from, uint16_t to)
-{
-    QByteArray values;
-    for (uint32_t a = from; a <= to; ++a) {
-        Result r = read(uint16_t(a));
-        values.append(r.values);
-        if (!r.ok()) {
-            r.values = values;
-            return r;
-        }
-    }
-    Result r;
-    r.values = values;
-    return r;
-}
-
 Result LinkTarget::write(uint16_t addr, uint8_t value)
 {
     Result r = run([&](Result &) { return m_link.WriteRegister(addr, value); });
     r.done = r.ok() ? 1 : 0;
-    return r;
-}
-
-Result LinkTarget::writeAll(const QList<RegWrite> &writes)
-{
-    int done = 0;
-    for (const RegWrite &w : writes) {
-        Result r = write(w.first, w.second);
-        if (!r.ok()) {
-            r.done = done;
-            return r;
-        }
-        ++done;
-    }
-    Result r;
-    r.done = done;
     return r;
 }
 

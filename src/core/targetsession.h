@@ -46,11 +46,13 @@ public:
     virtual QString identification() const = 0;
     virtual bool identified() const = 0;
     virtual Result read(uint16_t addr) = 0;
-    // Registers from..to in order, up to the first failure.
-    virtual Result readRange(uint16_t from, uint16_t to) = 0;
+    // Registers from..to in order, up to the first failure: one read after
+    // another unless the target can do better.
+    virtual Result readRange(uint16_t from, uint16_t to);
     virtual Result write(uint16_t addr, uint8_t value) = 0;
-    // Writes in order up to the first failure (a setup file's rows).
-    virtual Result writeAll(const QList<RegWrite> &writes) = 0;
+    // Writes in order up to the first failure (a setup file's rows): one
+    // write after another unless the target can do better.
+    virtual Result writeAll(const QList<RegWrite> &writes);
     virtual Result test(uint8_t value) = 0;
     // After a command cut short nothing more is sent until a new connection.
     virtual bool holdsPartial() const = 0;
@@ -85,9 +87,7 @@ public:
     QString identification() const override { return QString::fromLatin1(m_link.VerText); }
     bool identified() const override { return m_identified; }
     Result read(uint16_t addr) override;
-    Result readRange(uint16_t from, uint16_t to) override;
     Result write(uint16_t addr, uint8_t value) override;
-    Result writeAll(const QList<RegWrite> &writes) override;
     Result test(uint8_t value) override;
     bool holdsPartial() const override { return m_link.HoldsPartial(); }
 
@@ -124,9 +124,7 @@ public:
     QString identification() const override { return QString::fromLatin1(m_link.VerText); }
     bool identified() const override { return !m_link.VerText.isEmpty(); }
     Result read(uint16_t addr) override;
-    Result readRange(uint16_t from, uint16_t to) override;
     Result write(uint16_t addr, uint8_t value) override;
-    Result writeAll(const QList<RegWrite> &writes) override;
     Result test(uint8_t value) override;
     bool holdsPartial() const override { return m_link.HoldsPartial(); }
 
