@@ -297,7 +297,12 @@ void memory()
     w.address = [](int row) { return uint16_t(row == 0 ? 0x001 : row == 1 ? 0x01E : 0x20 + row); };
     w.label = [](int row) { return QStringLiteral("R%1").arg(row + 1); };
     w.show = [](int, uint8_t) {};
-    vek::TrendScheduler trend(link, w, [&now] { return now; }, [] { return qint64(0); });
+    w.read = [&link](uint16_t addr, uint8_t &value, QString &message) {
+        return vek::TrendScheduler::readOnLink(link, addr, value, message);
+    };
+    w.baudRate = [&link] { return link.BaudRate; };
+    w.doubleEcho = [&link] { return link.DoubleEcho; };
+    vek::TrendScheduler trend(w, [&now] { return now; }, [] { return qint64(0); });
     for (int r = 0; r < vek::TrendRows; ++r)
         trend.setTicked(r, true);
     trend.start();

@@ -10,6 +10,7 @@
 #include "shareclient.h"
 #include "shareserver.h"
 #include "targetsession.h"
+#include "trend.h"
 #include "windowfixture.h"
 
 #include <QtTest>
@@ -289,6 +290,17 @@ private slots:
         QVERIFY(other.write(0x2A, 0x5C).ok());
         QVERIFY(QTest::qWaitFor([&] { return w.rows[0].edtData->text() == QStringLiteral("01011100"); }, 5000));
         QCOMPARE(w.BitValue, uint8_t(0x5C));
+        // The trend reads through the server as well, nothing on a line of its own.
+        w.mnuTrend->trigger();
+        TrendWindow *trend = w.trend();
+        QTest::mouseClick(trend->chkRows[0], Qt::LeftButton, {}, QPoint(8, trend->chkRows[0]->height() / 2));
+        QTest::mouseClick(trend->btnStart, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return trend->scheduler().history().size() >= 2; }, 5000));
+        QTest::mouseClick(trend->btnStart, Qt::LeftButton);
+        const TrendRound &round = trend->scheduler().history().at(0);
+        QCOMPARE(std::tuple(int(round.count), round.samples[0].addr, round.samples[0].value, f.line.log, f.prompts.log),
+                 std::tuple(1, uint16_t(0x2A), uint8_t(0x5C), QStringList{}, QStringList{}));
+        trend->close();
 
         QTest::mouseClick(w.btnOpenClose, Qt::LeftButton);
         QVERIFY(!w.CommOpen && !w.window.joined() && share::isServed(QStringLiteral("demo")));

@@ -63,7 +63,12 @@ struct SchedulerRig {
         w.address = [this](int row) { return uint16_t(addrs[size_t(row)]); };
         w.label = [this](int row) { return labels[size_t(row)]; };
         w.show = [this](int row, uint8_t value) { shown << u"%1=%2"_s.arg(row + 1).arg(value, 2, 16, QChar(u'0')); };
-        trend = std::make_unique<TrendScheduler>(link, w, [this] { return clock.nowMs; }, [] { return qint64(0); });
+        w.read = [this](uint16_t addr, uint8_t &value, QString &message) {
+            return TrendScheduler::readOnLink(link, addr, value, message);
+        };
+        w.baudRate = [this] { return link.BaudRate; };
+        w.doubleEcho = [this] { return link.DoubleEcho; };
+        trend = std::make_unique<TrendScheduler>(w, [this] { return clock.nowMs; }, [] { return qint64(0); });
         trend->failed = [this](int, uint16_t, const QString &text) { failures << text; };
     }
     // Events at their times: "addr R HEX", "label R TEXT", "tick R", "untick R",

@@ -1075,9 +1075,12 @@ void TfrmVekComm::edtTestExit()
 class TfrmVekComm::TrendRows final : public TrendRowSource {
 public:
     explicit TrendRows(TfrmVekComm &w) : m_w(w) {}
-    Link &link() override { return *m_w.m_link; }
-    // The trend reads on the window's own link only.
-    bool linkOpen() const override { return m_w.CommOpen && !m_w.m_joined; }
+    // Its own link or the server of a port it joined.
+    bool linkOpen() const override { return m_w.CommOpen; }
+    bool read(uint16_t addr, uint8_t &value, QString &message) override { return m_w.trendRead(addr, value, message); }
+    // The server does not say its bit rate: the window's stands for it.
+    int baudRate() const override { return m_w.m_link->BaudRate; }
+    bool doubleEcho() const override { return m_w.m_link->DoubleEcho; }
     bool mayRead() const override { return m_w.trendMayRead(); }
     bool addressGiven(int row) const override { return m_w.RowAddrGiven[size_t(row)]; }
     uint16_t address(int row) const override { return m_w.RowAddr[size_t(row)]; }
@@ -1113,6 +1116,28 @@ void TfrmVekComm::mnuTrendClick()
     m_trend->raise();
     m_trend->activateWindow();
 }
+bool TfrmVekComm::trendRead(uint16_t addr, uint8_t &value, QString &message)
+{
+    if (!m_joined)
+        return TrendScheduler::readOnLink(*m_link, addr, value, message);
+    // One command queued at the server like any client's; its messages go
+    // into the trend's one box, not a box each.
+    Result r;
+    {
+        Busy busy;
+        r = m_joined->read(addr);
+    }
+    afterJoinedCommand();
+    if (r.ok()) {
+        value = r.value();
+        return true;
+    }
+    if (m_joined->socket().state() != QLocalSocket::ConnectedState)
+        joinedLost(QStringLiteral("the server of this port went away"));
+    message = r.messages.join(u'\n');
+    return false;
+}
+
 bool TfrmVekComm::trendMayRead() const
 {
     return !Editing && Busy::depth() == 0 && !QApplication::activeModalWidget();

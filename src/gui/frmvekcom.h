@@ -80,6 +80,8 @@ public:
     bool commOpen() const { return CommOpen; }
     uint16_t rowAddress(int r) const { return RowAddr[size_t(r)]; }
     const Row &row(int r) const { return rows[size_t(r)]; }
+    // One trend read on the window's connection, its messages handed back.
+    bool trendRead(uint16_t addr, uint8_t &value, QString &message);
     bool trendMayRead() const;
     void showTrendValue(int r, uint8_t value);
 

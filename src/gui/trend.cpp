@@ -345,12 +345,23 @@ private:
 
 } // namespace
 
-TrendScheduler::TrendScheduler(Link &link, Window window, std::function<qint64()> clockMs,
-                               std::function<qint64()> wallMs)
-    : m_link(link), m_window(std::move(window)), m_clock(std::move(clockMs)), m_wall(std::move(wallMs))
+TrendScheduler::TrendScheduler(Window window, std::function<qint64()> clockMs, std::function<qint64()> wallMs)
+    : m_window(std::move(window)), m_clock(std::move(clockMs)), m_wall(std::move(wallMs))
 {
     if (!m_wall)
         m_wall = [] { return QDateTime::currentMSecsSinceEpoch(); };
+}
+
+bool TrendScheduler::readOnLink(Link &link, uint16_t addr, uint8_t &value, QString &message)
+{
+    GatheringHost gather(link.host());
+    Host &own = link.host();
+    link.setHost(gather);
+    const bool ok = link.ReadRegister(addr, value);
+    link.setHost(own);
+    if (!ok)
+        message = gather.messages.join(u'\n');
+    return ok;
 }
 
 bool TrendScheduler::setTicked(int row, bool on)
@@ -383,7 +394,7 @@ double TrendScheduler::readLineMs(int baud, bool doubleEcho)
 
 int TrendScheduler::minimumIntervalMs() const
 {
-    return std::max(1, int(std::ceil(registerCount() * readLineMs(m_link.BaudRate, m_link.DoubleEcho))));
+    return std::max(1, int(std::ceil(registerCount() * readLineMs(m_window.baudRate(), m_window.doubleEcho()))));
 }
 
 bool TrendScheduler::start()
@@ -495,12 +506,9 @@ int TrendScheduler::step()
     const int row = m_nextRow++;
     const uint16_t addr = m_window.address(row);
     const qint64 readAt = m_clock() - m_origin;
-    GatheringHost gather(m_link.host());
-    Host &own = m_link.host();
-    m_link.setHost(gather);
     uint8_t value = 0;
-    const bool ok = m_link.ReadRegister(addr, value);
-    m_link.setHost(own);
+    QString message;
+    const bool ok = m_window.read(addr, value, message);
     if (!ok) {
         // The failed round is kept empty: the lines break there.
         m_round.count = 0;
@@ -509,7 +517,7 @@ int TrendScheduler::step()
         m_history.append(m_round);
         pause();
         if (failed)
-            failed(row, addr, gather.messages.isEmpty() ? QStringLiteral("Read Failure") : gather.messages.join(u'\n'));
+            failed(row, addr, message.isEmpty() ? QStringLiteral("Read Failure") : message);
         return -1;
     }
     m_history.touchLine(addr, m_window.label(row));
@@ -834,7 +842,10 @@ TrendWindow::TrendWindow(TrendRowSource &rows, Prompts *prompts, QWidget *parent
     hooks.address = [this](int row) { return m_rows.address(row); };
     hooks.label = [this](int row) { return m_rows.label(row); };
     hooks.show = [this](int row, uint8_t value) { m_rows.show(row, value); };
-    m_scheduler = std::make_unique<TrendScheduler>(rows.link(), hooks, [clock] { return clock->elapsed(); });
+    hooks.read = [this](uint16_t addr, uint8_t &value, QString &message) { return m_rows.read(addr, value, message); };
+    hooks.baudRate = [this] { return m_rows.baudRate(); };
+    hooks.doubleEcho = [this] { return m_rows.doubleEcho(); };
+    m_scheduler = std::make_unique<TrendScheduler>(hooks, [clock] { return clock->elapsed(); });
 
     // The controls scroll where the screen is too small for them.
     auto *panel = new QWidget;
@@ -1015,7 +1026,7 @@ void TrendWindow::refreshControls()
         edtInterval->setValue(used);
     }
     const int n = m_scheduler->registerCount();
-    const int baud = m_rows.link().BaudRate;
+    const int baud = m_rows.baudRate();
     const QString round = QStringLiteral("one round of %1 register%2 takes %3 ms at %4 bit/s")
                               .arg(n)
                               .arg(n == 1 ? "" : "s")
@@ -1023,7 +1034,7 @@ void TrendWindow::refreshControls()
                               .arg(baud);
     if (n == 0)
         lblMinimum->setText(QStringLiteral("At least %1 ms a ticked register at %2 bit/s")
-                                .arg(std::ceil(TrendScheduler::readLineMs(baud, m_rows.link().DoubleEcho)))
+                                .arg(std::ceil(TrendScheduler::readLineMs(baud, m_rows.doubleEcho())))
                                 .arg(baud));
     else
         lblMinimum->setText(m_scheduler->requestedIntervalMs() < minimum

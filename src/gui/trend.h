@@ -39,8 +39,13 @@ inline constexpr int TrendRows = 8;
 class TrendRowSource {
 public:
     virtual ~TrendRowSource() = default;
-    virtual Link &link() = 0;
     virtual bool linkOpen() const = 0;
+    // Reads one register on the window's connection: its own link, or the
+    // server of a port it joined. False with what the line said.
+    virtual bool read(uint16_t addr, uint8_t &value, QString &message) = 0;
+    // The bit rate and echo the reads run at, for the minimum interval.
+    virtual int baudRate() const = 0;
+    virtual bool doubleEcho() const = 0;
     // No entry, no command, no box or dialog: a read may go out now.
     virtual bool mayRead() const = 0;
     // Whether the row's address field has shown an address in this run.
@@ -178,12 +183,17 @@ public:
         std::function<uint16_t(int row)> address;
         std::function<QString(int row)> label;
         std::function<void(int row, uint8_t value)> show;
+        // One register read; on failure what the line said, gathered into one text.
+        std::function<bool(uint16_t addr, uint8_t &value, QString &message)> read;
+        std::function<int()> baudRate;
+        std::function<bool()> doubleEcho;
     };
     static constexpr int DefaultIntervalMs = 200;
     static constexpr int WaitQuietMs = 10;   // how soon to look again while the window is busy
 
-    TrendScheduler(Link &link, Window window, std::function<qint64()> clockMs,
-                   std::function<qint64()> wallMs = {});
+    TrendScheduler(Window window, std::function<qint64()> clockMs, std::function<qint64()> wallMs = {});
+    // A read on a link of one's own, its messages gathered instead of shown.
+    static bool readOnLink(Link &link, uint16_t addr, uint8_t &value, QString &message);
 
     // A row whose address was never given cannot be ticked: false.
     bool setTicked(int row, bool on);
@@ -227,7 +237,6 @@ public:
 private:
     void finishRound();
 
-    Link &m_link;
     Window m_window;
     std::function<qint64()> m_clock;
     std::function<qint64()> m_wall;
