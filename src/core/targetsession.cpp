@@ -165,7 +165,7 @@ Result Session::test(uint8_t value)
 template<class F> Result LinkTarget::run(F op)
 {
     Host &own = m_link.host();
-    Gather gather(own);
+    GatheringHost gather(own);
     m_link.setHost(gather);
     Result r;
     const bool ok = op(r);

@@ -92,23 +92,10 @@ public:
     bool holdsPartial() const override { return m_link.HoldsPartial(); }
 
 private:
-    // Gathers the link's messages; sleeps through the caller's host.
-    class Gather final : public Host {
-    public:
-        explicit Gather(Host &sleeper) : m_sleeper(sleeper) {}
-        void showMessage(const QString &text) override { messages << text; }
-        void sleepMs(int ms) override { m_sleeper.sleepMs(ms); }
-        bool stopAsked() override { return m_sleeper.stopAsked(); }
-        QStringList messages;
-
-    private:
-        Host &m_sleeper;
-    };
-
     void begin();
     Result finish(bool ok);
 
-    Gather m_gather;
+    GatheringHost m_gather;   // the link's messages; waits through the caller's host
     LineWatch m_watch;
     Link m_link;
     QString m_port;
@@ -129,16 +116,6 @@ public:
     bool holdsPartial() const override { return m_link.HoldsPartial(); }
 
 private:
-    class Gather final : public Host {
-    public:
-        explicit Gather(Host &own) : m_own(own) {}
-        void showMessage(const QString &text) override { messages << text; }
-        void sleepMs(int ms) override { m_own.sleepMs(ms); }
-        QStringList messages;
-
-    private:
-        Host &m_own;
-    };
     template<class F> Result run(F op);
 
     Link &m_link;

@@ -328,23 +328,6 @@ QList<TrendReading> TrendReadout(const TrendHistory &h, qint64 ms)
 
 // ---------------------------------------------------------------- scheduler
 
-namespace {
-
-// The link's host while a trend read runs: its messages are kept, to be
-// shown as one box once the read has failed; waits still go through.
-class GatheringHost final : public Host {
-public:
-    explicit GatheringHost(Host &inner) : m_inner(inner) {}
-    QStringList messages;
-    void showMessage(const QString &text) override { messages << text; }
-    void sleepMs(int ms) override { m_inner.sleepMs(ms); }
-
-private:
-    Host &m_inner;
-};
-
-} // namespace
-
 TrendScheduler::TrendScheduler(Window window, std::function<qint64()> clockMs, std::function<qint64()> wallMs)
     : m_window(std::move(window)), m_clock(std::move(clockMs)), m_wall(std::move(wallMs))
 {
